@@ -1,0 +1,25 @@
+# Thin wrapper around CMake. `make` builds into build/, `make test` installs what is missing,
+# builds and runs every test.
+BUILD     ?= build
+JOBS      ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure test clean format
+
+all: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+deps:
+	@tools/install-deps
+
+configure: deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,70 @@
+#include "app/ConsoleLog.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex& ConsoleMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+ConsoleSink& Sink() {
+    static ConsoleSink sink;
+    return sink;
+}
+
+// One write(2) per call: no stdio buffer to flush and nothing held back when standard output
+// is a pipe. Short writes (a full pipe, a signal) are continued.
+void WriteStdout(const char* text, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(STDOUT_FILENO, text, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+void ConsoleLog(const char* format, ...) {
+    // Most lines fit the stack buffer; a longer one (a long client message) is formatted again
+    // into a string of the right size.
+    char stackBuffer[512];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, args);
+    va_end(args);
+    if (length < 0) return;
+
+    const char* text = stackBuffer;
+    std::string large;
+    if (static_cast<std::size_t>(length) >= sizeof stackBuffer) {
+        large.resize(static_cast<std::size_t>(length) + 1);
+        va_start(args, format);
+        std::vsnprintf(&large[0], large.size(), format, args);
+        va_end(args);
+        text = large.data();
+    }
+
+    std::lock_guard<std::mutex> lock(ConsoleMutex());
+    if (Sink()) {
+        Sink()(text, static_cast<std::size_t>(length));
+    } else {
+        WriteStdout(text, static_cast<std::size_t>(length));
+    }
+}
+
+void SetConsoleSink(ConsoleSink sink) {
+    std::lock_guard<std::mutex> lock(ConsoleMutex());
+    Sink() = std::move(sink);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// What the simulated station looks like from outside.
+struct SimLoco {
+    std::int32_t speed = 0;   // 0-1023
+    bool forward = true;
+    std::uint64_t functions = 0;  // bit n: Fn on
+};
+
+struct SimState {
+    bool power = false;
+    std::map<std::int32_t, SimLoco> locos;  // key: station address (49152 + DCC address)
+    std::map<std::int32_t, std::int32_t> cvs;
+};
+
+struct SimOptions {
+    std::string linkPath;          // symbolic link to the device side; empty: none
+    bool sendReady = true;         // banner with "100 Ready" on every open
+    bool realTimings = false;      // power on, CV read and write take the real device's times
+    std::chrono::milliseconds replyDelay{0};  // extra delay before every reply
+    bool lfOnly = false;           // end lines with LF instead of CR LF
+    bool byteByByte = false;       // deliver replies one byte per write
+    bool garbage = false;          // send a garbage line before each reply
+    int hangUpAfter = -1;          // close the line after this many commands; -1: never
+    // Per command name ("setPower", ...): the status code to answer with instead of the
+    // normal one; 0 means no answer at all.
+    std::map<std::string, int> statusFor;
+    bool verbose = false;          // print each command and what changed to standard output
+};
+
+// A DSAir2 on a pseudo-terminal: the boot banner on every open of the device side, the
+// station's replies, its state. Runs one thread of its own; tests use it in-process.
+class DSAir2Simulator {
+public:
+    explicit DSAir2Simulator(SimOptions options = {});
+    // Stops the thread, closes the pseudo-terminal and removes the link.
+    ~DSAir2Simulator();
+    DSAir2Simulator(const DSAir2Simulator&) = delete;
+    DSAir2Simulator& operator=(const DSAir2Simulator&) = delete;
+
+    // Opens the pseudo-terminal, makes the link and starts the thread; false with a reason.
+    bool Start(std::string& error);
+
+    // The device side's path (/dev/pts/N) and the path to open (the link, else the device).
+    std::string DeviceName() const;
+    std::string Path() const;
+
+    // Every command line received, in order, without line ends.
+    std::vector<std::string> Commands() const;
+    // Waits until at least count commands have arrived; false after the timeout.
+    bool WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const;
+    // How many times the device side has been opened.
+    int OpenCount() const;
+    SimState State() const;
+
+    // Knobs that may change while running.
+    void SetStatusFor(const std::string& command, int status);
+    void SetReplyDelay(std::chrono::milliseconds delay);
+    void SetCv(std::int32_t cv, std::int32_t value);
+    // Writes raw bytes to the line (a stale reply, garbage).
+    void SendRaw(const std::string& bytes);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The process-wide link to the DSAir2 command station. All operations are class-level and act
+// on the one NDSDCC::Impl created during static initialisation. Every command is synchronous:
+// it returns once the station has answered or the time-out (3 s, 15 s for the CV commands) has
+// passed. Commands after start-up come from one thread at a time.
+class NDSDCC {
+public:
+    NDSDCC() = delete;
+
+    // Why the latest Open failed, for the start-up message.
+    enum class OpenFailure { None, DeviceNotOpened, NoReadyNotice, PingFailed };
+
+    // Opens the named COM port, waits up to 5 s for the ready notice and pings the station;
+    // true when the ping was answered with success. May throw boost::system::system_error when
+    // the device refuses a line setting.
+    static bool Open(const char* portName);
+    // Closes the serial port; every command is refused afterwards.
+    static void Close();
+
+    static bool SetPing();
+    static bool PowerOn();
+    static bool PowerOff();
+    // address: DCC locomotive address (the station base 49152 is added); speed 0-1023.
+    static bool SetLocoSpeed(std::int32_t address, std::int32_t speed);
+    static bool SetLocoDirection(std::int32_t address, bool forward);
+    static bool SetLocoFunction(std::int32_t address, std::int32_t function, bool on);
+    static bool SetLocoConfig(std::int32_t cv, std::int32_t value);
+    // True when the station reported the CV; value is written only once a matching data line
+    // arrived (and also for the failure value 65535, which returns false).
+    static bool GetLocoConfig(std::int32_t cv, std::int32_t& value);
+
+    // The outcome of the latest Open, and the device path it tried.
+    static OpenFailure LastOpenFailure();
+    static std::string LastDevicePath();
+
+    class Impl;
+};
