@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The TCP port when none is given, and the range a given one must lie in.
+constexpr std::int32_t kDefaultTcpPort = 11009;
+constexpr std::int32_t kMinTcpPort = 1024;
+constexpr std::int32_t kMaxTcpPort = 65535;
+
+// Reads text as the C library's atoi does (leading white space, optional sign, decimal digits up
+// to the first other character; 0 without digits), but clamps a value beyond 32 bits to the
+// largest or smallest 32-bit value instead of leaving it undefined.
+std::int32_t ParseTcpPort(const char* text);
+
+// The COM port name as the station link gets it: every a-z upper-cased, nothing else changed.
+std::string UpperCasePortName(const char* name);

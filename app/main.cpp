@@ -1,0 +1,106 @@
+// Railmux: joins a DSAir2 command station on a serial port to a control application over TCP.
+
+#include "app/CommandLine.hpp"
+#include "app/ConsoleLog.hpp"
+#include "app/OpenFailureReason.hpp"
+#include "net/NTCPServerThread.hpp"
+#include "protocol/NTCPRecvHandler.hpp"
+#include "station/NDSDCC.hpp"
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#ifndef RAILMUX_VERSION
+#define RAILMUX_VERSION "unknown"
+#endif
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set by a signal handler");
+
+extern "C" void OnStopSignal(int) {
+    stopRequested.store(true);
+}
+
+const char kUsage[] =
+    "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
+    "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
+
+void InstallStopHandler(int signo) {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signo, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        ConsoleLog("%s", kUsage);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        ConsoleLog("railmux %s\n", RAILMUX_VERSION);
+        return 0;
+    }
+
+    std::int32_t tcpPort = kDefaultTcpPort;
+    if (argc >= 3) {
+        tcpPort = ParseTcpPort(argv[2]);
+        if (tcpPort < kMinTcpPort || tcpPort > kMaxTcpPort) {
+            std::fprintf(stderr, "Invalid port number : %d. Use 1024-65535.\n", tcpPort);
+            return 1;
+        }
+    }
+
+    const std::string comPort = UpperCasePortName(argv[1]);
+
+    // A line setting the device refuses raises out of the link; that is a failed connect like
+    // any other, and the network side still comes up.
+    bool connected = false;
+    std::string error;
+    try {
+        connected = NDSDCC::Open(comPort.c_str());
+    } catch (const std::exception& e) {
+        error = e.what();
+        try {
+            NDSDCC::Close();
+        } catch (const std::exception&) {
+            // The handle is given up either way; nothing more can be done about it.
+        }
+    }
+    if (!connected) {
+        std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());
+        const std::string reason =
+            OpenFailureReason(NDSDCC::LastOpenFailure(), NDSDCC::LastDevicePath(), error);
+        std::fputs(reason.c_str(), stderr);
+    }
+
+    NTCPRecvHandler handler;
+    std::uint32_t errorCode = 0;
+    NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode);
+    if (server == nullptr) {
+        std::fprintf(stderr, "Failed to start TCP server on port %d, error code %u.\n", tcpPort,
+                     errorCode);
+        return 3;
+    }
+    ConsoleLog("TCP server started on port %d\n", tcpPort);
+
+    InstallStopHandler(SIGTERM);
+    InstallStopHandler(SIGINT);
+    while (!stopRequested.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    NTCPServerThread::Stop(server);
+    return 0;
+}

@@ -1,0 +1,101 @@
+// The program's command line, run as a user runs it.
+#include "tests/support/ChildProcess.hpp"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kUsage =
+    "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
+    "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
+
+// A port nobody listens on right now (bound to 0, read back, released).
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+struct Run {
+    int code;
+    std::string out, err;
+};
+
+Run RunToEnd(std::vector<std::string> args) {
+    args.insert(args.begin(), RAILMUX_BIN);
+    ChildProcess child(args);
+    int code = child.Wait(30s);
+    return {code, child.Stdout(), child.Stderr()};
+}
+
+TEST(CliTest, UsageAndInformationExitZero) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}}) {
+        Run r = RunToEnd(args);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.err, "");
+    }
+    Run v = RunToEnd({"--version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out, std::string("railmux ") + RAILMUX_VERSION_TEXT + "\n");
+}
+
+struct BadPort {
+    const char* arg;
+    const char* shown;
+};
+
+class InvalidPortTest : public ::testing::TestWithParam<BadPort> {};
+
+TEST_P(InvalidPortTest, IsRefusedWithExitCodeOneBeforeTheStationIsTouched) {
+    // A COM port that would make the program wait or fail differently if it were opened.
+    Run r = RunToEnd({"/nonexistent/station", GetParam().arg, "ignored"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              std::string("Invalid port number : ") + GetParam().shown + ". Use 1024-65535.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InvalidPortTest,
+                         ::testing::Values(BadPort{"1023", "1023"}, BadPort{"65536", "65536"},
+                                           BadPort{"abc", "0"}, BadPort{"-11009", "-11009"},
+                                           BadPort{"99999999999", "2147483647"}));
+
+TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
+    const int port = FreePort();
+    ChildProcess child({RAILMUX_BIN, "/dev/no-such-station", std::to_string(port) + "abc"});
+    ASSERT_TRUE(
+        child.WaitForStdout("TCP server started on port " + std::to_string(port) + "\n", 30s))
+        << child.Stderr();
+    const std::string err = child.Stderr();
+    EXPECT_EQ(err.rfind("Failed to connect to DSAir2 on /DEV/NO-SUCH-STATION.\n", 0), 0u) << err;
+    EXPECT_NE(err.find("Could not open /DEV/NO-SUCH-STATION: No such file or directory"),
+              std::string::npos)
+        << err;
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(30s), 0);
+}
+
+TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
+    const int port = FreePort();
+    ChildProcess child({RAILMUX_BIN, "com9", std::to_string(port)});
+    ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
+    EXPECT_NE(child.Stderr().find("Failed to connect to DSAir2 on COM9.\n"), std::string::npos);
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(30s), 0);
+}
+
+}  // namespace
