@@ -4,7 +4,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test clean format
+.PHONY: all deps configure test demo clean format
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -17,6 +17,10 @@ configure: deps
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The simulator and Railmux on port 11009; DRIVE=1 adds a scripted client session.
+demo: all
+	@BUILD=$(BUILD) tools/demo $(if $(DRIVE),--drive)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
