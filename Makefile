@@ -4,7 +4,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test demo clean format
+.PHONY: all deps configure test demo install package clean format
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -21,6 +21,14 @@ test: all
 # The simulator and Railmux on port 11009; DRIVE=1 adds a scripted client session.
 demo: all
 	@BUILD=$(BUILD) tools/demo $(if $(DRIVE),--drive)
+
+# PREFIX=/usr/local by default; DESTDIR works as usual.
+install: all
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package in $(BUILD)/.
+package: all
+	cd $(BUILD) && cpack -G DEB
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
