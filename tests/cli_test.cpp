@@ -1,11 +1,9 @@
 // The program's command line, run as a user runs it.
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/TcpClient.hpp"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -16,18 +14,6 @@ using namespace std::chrono_literals;
 const std::string kUsage =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
-
-// A port nobody listens on right now (bound to 0, read back, released).
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 struct Run {
     int code;
@@ -75,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, InvalidPortTest,
                                            BadPort{"99999999999", "2147483647"}));
 
 TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     ChildProcess child({RAILMUX_BIN, "/dev/no-such-station", std::to_string(port) + "abc"});
     ASSERT_TRUE(
         child.WaitForStdout("TCP server started on port " + std::to_string(port) + "\n", 30s))
@@ -90,7 +76,7 @@ TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
 }
 
 TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     ChildProcess child({RAILMUX_BIN, "com9", std::to_string(port)});
     ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
     EXPECT_NE(child.Stderr().find("Failed to connect to DSAir2 on COM9.\n"), std::string::npos);

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+// A loopback TCP port nobody listens on right now (bound to 0, read back, released).
+std::uint16_t FreeTcpPort();
+
 // A blocking loopback TCP client for tests; every read has a time-out.
 class TcpClient {
 public:

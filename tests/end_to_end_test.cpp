@@ -1,0 +1,194 @@
+// The whole program as a user runs it: build/railmux as a process against the simulator on a
+// pseudo-terminal, and a real TCP client on loopback.
+#include "sim/DSAir2Simulator.hpp"
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/TcpClient.hpp"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SimOptions options;
+        options.linkPath = "/tmp/railmux-e2e-" + std::to_string(::getpid());
+        sim_ = std::make_unique<DSAir2Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(sim_->Start(error)) << error;
+    }
+
+    // Starts Railmux on the simulator and waits until it serves.
+    void StartRailmux() {
+        port_ = FreeTcpPort();
+        railmux_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{RAILMUX_BIN, sim_->Path(), std::to_string(port_)});
+        ASSERT_TRUE(railmux_->WaitForStdout(
+            "TCP server started on port " + std::to_string(port_) + "\n", 30s))
+            << railmux_->Stdout() << railmux_->Stderr();
+        ASSERT_EQ(railmux_->Stderr(), "");
+    }
+
+    // Everything Railmux printed since the handshake.
+    std::string Console() const { return railmux_->Stdout(); }
+
+    // Sends one message and returns the reply text up to its carriage return(s).
+    std::string Ask(TcpClient& client, const std::string& message, int replies = 1) {
+        EXPECT_TRUE(client.Send(message));
+        return client.ReadReplies(replies, 30s);
+    }
+
+    std::unique_ptr<DSAir2Simulator> sim_;
+    std::unique_ptr<ChildProcess> railmux_;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(EndToEnd, PowerOnTravelsTheWholeRoadAndTheConsoleShowsItInOrder) {
+    StartRailmux();
+    ASSERT_EQ(sim_->Commands().at(0), "setPing()");
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(Ask(client, "E\r"), "O\r");
+    EXPECT_TRUE(sim_->State().power);
+
+    const std::string console = Console();
+    const char* ordered[] = {"TCP connection accepted from [127.0.0.1], ID: ", "[E Recv] E\n",
+                             "[D Send] setPower(1)\n", "[D Recv] 200 Ok", "[E Send] O\n"};
+    std::size_t at = 0;
+    for (const char* line : ordered) {
+        at = console.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << console;
+    }
+}
+
+TEST_F(EndToEnd, QueuedPacketDrivesTheLocomotive) {
+    StartRailmux();
+    TcpClient client(port_);
+    // Short address 3, 128 steps, step 5 reverse.
+    EXPECT_EQ(Ask(client, "Q 03 3F 05 39\r"), "O\r");
+    ASSERT_TRUE(sim_->WaitForCommands(3, 10s));
+    const auto commands = sim_->Commands();
+    EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.end()),
+              (std::vector<std::string>{"setLocoDirection(49155,2)", "setLocoSpeed(49155,40)"}));
+    const SimState state = sim_->State();
+    ASSERT_EQ(state.locos.count(49155), 1u);
+    EXPECT_EQ(state.locos.at(49155).speed, 40);
+    EXPECT_FALSE(state.locos.at(49155).forward);
+}
+
+TEST_F(EndToEnd, OneClientAtATime) {
+    StartRailmux();
+    TcpClient first(port_);
+    EXPECT_EQ(Ask(first, "V\r"), "---\r");
+
+    TcpClient second(port_);
+    ASSERT_TRUE(second.Connected());
+    std::string leaked;
+    EXPECT_TRUE(second.WaitForClose(10s, &leaked));
+    EXPECT_EQ(leaked, "");
+    EXPECT_TRUE(
+        railmux_->WaitForStdout("Already connected. Denied connection from [127.0.0.1].\n", 10s));
+    EXPECT_EQ(Ask(first, "C\r"), "O\r");
+
+    first.Close();
+    ASSERT_TRUE(railmux_->WaitForStdout("Client disconnected, ID: ", 10s));
+    TcpClient third(port_);
+    EXPECT_EQ(Ask(third, "M\r"), "P\r");
+    // The denied client never had a disconnect line of its own.
+    const std::string console = Console();
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = console.find("Client disconnected", at)) != std::string::npos;
+         ++at) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1u) << console;
+}
+
+TEST_F(EndToEnd, FramingOfClientBytes) {
+    StartRailmux();
+    TcpClient client(port_);
+
+    // Split across reads.
+    ASSERT_TRUE(client.Send("V"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Ask(client, "\r"), "---\r");
+
+    // Several messages in one write are each carried out, in order.
+    EXPECT_EQ(Ask(client, "E\rK\rV\r", 3), "O\rO\r---\r");
+    ASSERT_TRUE(sim_->WaitForCommands(3, 10s));
+    EXPECT_EQ(sim_->Commands().at(1), "setPower(1)");
+    EXPECT_EQ(sim_->Commands().at(2), "setPower(0)");
+    EXPECT_FALSE(sim_->State().power);
+
+    // CR LF line ends.
+    EXPECT_EQ(Ask(client, "V\r\nM\r\n", 2), "---\rP\r");
+
+    // One message longer than a read.
+    EXPECT_EQ(Ask(client, "C" + std::string(12000, 'x') + "\r"), "O\r");
+    EXPECT_EQ(Ask(client, "V\r"), "---\r");
+}
+
+TEST_F(EndToEnd, AClientThatNeverEndsItsMessageIsDroppedAndTheNextIsServed) {
+    StartRailmux();
+    {
+        TcpClient flood(port_);
+        flood.Send(std::string(70 * 1024, 'A'));
+        EXPECT_TRUE(flood.WaitForClose(30s));
+    }
+    TcpClient next(port_);
+    EXPECT_EQ(Ask(next, "V\r"), "---\r");
+}
+
+TEST_F(EndToEnd, SilentStationStillGetsTheClientItsReplyAfterTheTimeOut) {
+    StartRailmux();
+    sim_->SetStatusFor("setPower", 0);
+    TcpClient client(port_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ask(client, "E\r"), "O\r");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
+    // The next command proceeds normally.
+    sim_->SetStatusFor("setPower", 200);
+    EXPECT_EQ(Ask(client, "K\r"), "O\r");
+    EXPECT_FALSE(sim_->State().power);
+}
+
+TEST_F(EndToEnd, StopWithAClientConnectedExitsZeroAndClosesIt) {
+    StartRailmux();
+    TcpClient client(port_);
+    EXPECT_EQ(Ask(client, "V\r"), "---\r");
+    railmux_->Signal(SIGINT);
+    EXPECT_EQ(railmux_->Wait(30s), 0);
+    EXPECT_TRUE(client.WaitForClose(10s));
+    EXPECT_EQ(Console().find("Client disconnected"), std::string::npos);
+}
+
+TEST_F(EndToEnd, PortHeldByAnotherSocketExitsWithCodeThree) {
+    // Listen on the wildcard address as Railmux would, so the bind conflicts.
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const int port = ntohs(address.sin_port);
+
+    ChildProcess railmux({RAILMUX_BIN, sim_->Path(), std::to_string(port)});
+    EXPECT_EQ(railmux.Wait(30s), 3);
+    EXPECT_EQ(railmux.Stderr(),
+              "Failed to start TCP server on port " + std::to_string(port) + ", error code 98.\n");
+    EXPECT_EQ(railmux.Stdout().find("TCP server started"), std::string::npos);
+    ::close(holder);
+}
+
+}  // namespace
