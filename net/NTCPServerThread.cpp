@@ -1,0 +1,148 @@
+#include "net/NTCPServerThread.hpp"
+
+#include "net/NTCPConnection.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <string>
+#include <utility>
+
+namespace {
+
+// Accept errors that a retry fixes at once (the peer gave up during the handshake); any other
+// error waits this long first, so running out of descriptors or memory does not spin the loop.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+bool RetryAcceptAtOnce(const boost::system::error_code& ec) {
+    return ec == boost::asio::error::connection_aborted ||
+           ec == boost::asio::error::connection_reset ||
+           ec == boost::system::error_code(EPROTO, boost::system::system_category()) ||
+           ec == boost::system::error_code(EPERM, boost::system::system_category());
+}
+
+}  // namespace
+
+NTCPServerThread* NTCPServerThread::Start(std::int32_t port, ITCPRecvHandler* handler,
+                                          std::uint32_t& error) {
+    error = 1;
+    NTCPServerThread* server = nullptr;
+    try {
+        server = new NTCPServerThread(port, handler);
+        boost::system::error_code ec;
+        server->Listen(ec);
+        if (ec) {
+            error = ec.value() != 0 ? static_cast<std::uint32_t>(ec.value()) : 1;
+            delete server;
+            return nullptr;
+        }
+        server->thread_ = std::thread(std::ref(*server));
+    } catch (const boost::system::system_error& e) {
+        // The event loop could not be created.
+        if (e.code().value() != 0) error = static_cast<std::uint32_t>(e.code().value());
+        delete server;
+        return nullptr;
+    } catch (...) {
+        // No memory, or the thread could not be started.
+        delete server;
+        return nullptr;
+    }
+    error = 0;
+    return server;
+}
+
+void NTCPServerThread::Stop(NTCPServerThread* server) {
+    delete server;
+}
+
+NTCPServerThread::NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler)
+    : port_(port), handler_(handler), acceptor_(io_), acceptPause_(io_) {}
+
+NTCPServerThread::~NTCPServerThread() {
+    if (!stopped_) {
+        // run() returns once the handler call in progress, if any, has returned.
+        io_.stop();
+        if (thread_.joinable()) thread_.join();
+        stopped_ = true;
+    }
+    // The members now go in reverse order: the connections close their sockets without any
+    // handler call, then the event loop drops the completions still queued for them.
+}
+
+std::uint16_t NTCPServerThread::Port() const {
+    return listenPort_;
+}
+
+void NTCPServerThread::Listen(boost::system::error_code& ec) {
+    using boost::asio::ip::tcp;
+    const tcp::endpoint endpoint(boost::asio::ip::address_v4::any(),
+                                 static_cast<std::uint16_t>(port_));
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(tcp::acceptor::max_listen_connections, ec);
+    if (!ec) listenPort_ = acceptor_.local_endpoint(ec).port();
+}
+
+void NTCPServerThread::operator()() {
+    try {
+        Accept();
+        io_.run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "TCP server thread ended: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "TCP server thread ended: unknown exception\n");
+    }
+    // Once the thread is gone nobody accepts: refuse new peers instead of leaving them queued.
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+void NTCPServerThread::Accept() {
+    if (!pending_) pending_ = std::make_unique<NTCPConnection>(*this, io_, handler_);
+    acceptor_.async_accept(pending_->Socket(),
+                           [this](const boost::system::error_code& ec) { OnAccepted(ec); });
+}
+
+void NTCPServerThread::OnAccepted(const boost::system::error_code& ec) {
+    if (ec == boost::asio::error::operation_aborted) return;
+    if (ec) {
+        if (RetryAcceptAtOnce(ec)) {
+            Accept();
+            return;
+        }
+        acceptPause_.expires_after(kAcceptPause);
+        acceptPause_.async_wait([this](const boost::system::error_code& waitError) {
+            if (!waitError) Accept();
+        });
+        return;
+    }
+
+    // A peer that reset before this point has no address any more; only it is dropped.
+    boost::system::error_code endpointError;
+    const auto peer = pending_->Socket().remote_endpoint(endpointError);
+    if (endpointError) {
+        pending_.reset();
+        Accept();
+        return;
+    }
+
+    std::unique_ptr<NTCPConnection> connection = std::move(pending_);
+    NTCPConnection* raw = connection.get();
+    if (handler_->OnAccept(raw->Id(), peer.address().to_string())) {
+        connections_.emplace(raw, std::move(connection));
+        raw->Start();
+    }
+    // A refused connection's socket closes here, before anything is read or written.
+    connection.reset();
+    Accept();
+}
+
+void NTCPServerThread::Release(NTCPConnection* connection) {
+    connections_.erase(connection);
+}

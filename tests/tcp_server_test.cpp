@@ -1,0 +1,449 @@
+#include "net/NTCPServerThread.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 10s;
+
+// One handler call as the server made it.
+struct Call {
+    char kind;  // 'A'ccept, 'R'eceive, 'D'isconnect
+    ClientId id;
+    std::string data;          // the address for 'A', the bytes for 'R'
+    std::string replyOnEntry;  // 'R' only
+};
+
+// Records every call under its lock; the scripts decide the answers and run without the lock,
+// so a script may block to hold the server thread.
+class ScriptedHandler final : public ITCPRecvHandler {
+public:
+    using AcceptScript = std::function<bool(int index)>;
+    using ReceiveScript =
+        std::function<bool(int index, bool& replyReady, std::string& reply, bool& closeAfterReply)>;
+
+    // Set before the server starts.
+    AcceptScript admit = [](int) { return true; };
+    ReceiveScript receive = [](int, bool&, std::string&, bool&) { return true; };
+
+    bool OnAccept(ClientId id, const std::string& address) override {
+        return admit(Record({'A', id, address, {}}));
+    }
+    void OnDisconnect(ClientId id) override { Record({'D', id, {}, {}}); }
+    bool OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
+                   std::string& reply, bool& closeAfterReply) override {
+        const int index = Record({'R', id, std::string(data, size), reply});
+        return receive(index, replyReady, reply, closeAfterReply);
+    }
+
+    std::vector<Call> Calls(char kind = 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Call> result;
+        for (const Call& call : calls_) {
+            if (kind == 0 || call.kind == kind) result.push_back(call);
+        }
+        return result;
+    }
+    // Waits until at least count calls of the kind have been made.
+    bool WaitFor(char kind, std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return CountLocked(kind) >= count; });
+    }
+
+private:
+    // Returns the call's index among the calls of its kind.
+    int Record(Call call) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const char kind = call.kind;
+        calls_.push_back(std::move(call));
+        changed_.notify_all();
+        return static_cast<int>(CountLocked(kind)) - 1;
+    }
+    std::size_t CountLocked(char kind) const {
+        std::size_t n = 0;
+        for (const Call& call : calls_)
+            n += call.kind == kind ? 1 : 0;
+        return n;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Call> calls_;
+};
+
+// A blocking loopback client whose reads give up after a generous time-out.
+class Client {
+public:
+    enum class End { kOpen, kEof, kReset, kTimeout };
+
+    explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        if (fd_ < 0) throw std::runtime_error("socket");
+        timeval timeout{static_cast<time_t>(kWait.count()), 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            throw std::runtime_error("connect");
+        }
+    }
+    ~Client() { Close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void Send(const std::string& data) {
+        ASSERT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(data.size()));
+    }
+    // Reads until count bytes have come (count 0: until the connection ends).
+    std::string Read(std::size_t count, End* end = nullptr) {
+        std::string data;
+        char chunk[65536];
+        End how = End::kOpen;
+        while (count == 0 || data.size() < count) {
+            const std::size_t want = count == 0 ? sizeof chunk : count - data.size();
+            const ssize_t n = ::recv(fd_, chunk, std::min(want, sizeof chunk), 0);
+            if (n > 0) {
+                data.append(chunk, static_cast<std::size_t>(n));
+                continue;
+            }
+            how = n == 0                                      ? End::kEof
+                  : (errno == EAGAIN || errno == EWOULDBLOCK) ? End::kTimeout
+                                                              : End::kReset;
+            break;
+        }
+        if (end != nullptr) *end = how;
+        return data;
+    }
+    // Closes with a reset instead of an orderly end.
+    void Reset() {
+        linger hard{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        Close();
+    }
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+class TcpServerTest : public ::testing::Test {
+protected:
+    void StartServer() {
+        std::uint32_t error = 99;
+        server_ = NTCPServerThread::Start(0, &handler_, error);
+        ASSERT_NE(server_, nullptr) << "error " << error;
+        EXPECT_EQ(error, 0u);
+        ASSERT_NE(server_->Port(), 0);
+    }
+    void StopServer() {
+        NTCPServerThread::Stop(server_);
+        server_ = nullptr;
+    }
+    void TearDown() override { StopServer(); }
+
+    ScriptedHandler handler_;
+    NTCPServerThread* server_ = nullptr;
+};
+
+TEST_F(TcpServerTest, ReadsOverTheBufferSizeArriveInOrderInChunksOfAtMost10000) {
+    StartServer();
+    std::string sent(25000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>('a' + i % 23);
+    Client client(server_->Port());
+    client.Send(sent);
+
+    std::string received;
+    for (int index = 0; received.size() < sent.size(); ++index) {
+        ASSERT_TRUE(handler_.WaitFor('R', static_cast<std::size_t>(index) + 1))
+            << received.size() << " bytes so far";
+        const std::string chunk = handler_.Calls('R')[static_cast<std::size_t>(index)].data;
+        EXPECT_LE(chunk.size(), 10000u);
+        received += chunk;
+    }
+    EXPECT_GE(handler_.Calls('R').size(), 3u);
+    EXPECT_EQ(received, sent);
+    const auto accepts = handler_.Calls('A');
+    ASSERT_EQ(accepts.size(), 1u);
+    EXPECT_EQ(accepts[0].data, "127.0.0.1");
+    for (const Call& call : handler_.Calls('R'))
+        EXPECT_EQ(call.id, accepts[0].id);
+}
+
+TEST_F(TcpServerTest, RefusedConnectionIsClosedWithoutAByteAndWithoutDisconnect) {
+    handler_.admit = [](int index) { return index == 0; };
+    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
+        reply = "echo";
+        ready = true;
+        return true;
+    };
+    StartServer();
+    Client first(server_->Port());
+    ASSERT_TRUE(handler_.WaitFor('A', 1));
+    Client second(server_->Port());
+    Client::End end;
+    EXPECT_EQ(second.Read(0, &end), "");
+    EXPECT_EQ(end, Client::End::kEof);
+
+    first.Send("x");
+    EXPECT_EQ(first.Read(4), "echo");
+    first.Close();
+    ASSERT_TRUE(handler_.WaitFor('D', 1));
+    StopServer();
+
+    const auto accepts = handler_.Calls('A');
+    ASSERT_EQ(accepts.size(), 2u);
+    const auto disconnects = handler_.Calls('D');
+    ASSERT_EQ(disconnects.size(), 1u);
+    EXPECT_EQ(disconnects[0].id, accepts[0].id);
+    for (const Call& call : handler_.Calls('R'))
+        EXPECT_EQ(call.id, accepts[0].id);
+}
+
+TEST_F(TcpServerTest, StopWithAClientConnectedClosesItWithoutDisconnect) {
+    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
+        reply = "pong";
+        ready = true;
+        return true;
+    };
+    StartServer();
+    Client client(server_->Port());
+    client.Send("ping");
+    ASSERT_EQ(client.Read(4), "pong");
+    StopServer();
+
+    Client::End end;
+    EXPECT_EQ(client.Read(0, &end), "");
+    EXPECT_TRUE(end == Client::End::kEof || end == Client::End::kReset);
+    EXPECT_TRUE(handler_.Calls('D').empty());
+}
+
+// What one connection sees for the replies a script gives. Each message is sent once the
+// previous one has reached the handler, so every message is a read of its own.
+struct ReplyCase {
+    const char* name;
+    ScriptedHandler::ReceiveScript script;
+    int messages;
+    std::string expected;  // every byte the client gets
+    bool serverCloses;     // else the client closes after reading expected
+};
+
+void PrintTo(const ReplyCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ReplyTest : public TcpServerTest, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyTest, ClientGetsExactlyTheReadyRepliesAndOneDisconnect) {
+    const ReplyCase& row = GetParam();
+    handler_.receive = row.script;
+    StartServer();
+    Client client(server_->Port());
+    for (int i = 0; i < row.messages; ++i) {
+        client.Send("m" + std::to_string(i));
+        ASSERT_TRUE(handler_.WaitFor('R', static_cast<std::size_t>(i) + 1));
+    }
+    if (row.serverCloses) {
+        Client::End end;
+        EXPECT_EQ(client.Read(0, &end), row.expected);
+        EXPECT_EQ(end, Client::End::kEof);
+    } else {
+        EXPECT_EQ(client.Read(row.expected.size()), row.expected);
+        client.Close();
+    }
+    ASSERT_TRUE(handler_.WaitFor('D', 1));
+    StopServer();
+
+    const auto calls = handler_.Calls();
+    ASSERT_EQ(calls.size(), 1u + static_cast<std::size_t>(row.messages) + 1u);
+    EXPECT_EQ(calls.back().kind, 'D');
+    EXPECT_EQ(calls.back().id, calls.front().id);
+}
+
+ScriptedHandler::ReceiveScript Replies(std::vector<std::string> replies, bool ready = true,
+                                       bool close = false, bool keep = true) {
+    return [=](int index, bool& replyReady, std::string& reply, bool& closeAfterReply) {
+        reply = replies[static_cast<std::size_t>(index)];
+        replyReady = ready || index > 0;
+        closeAfterReply = close;
+        return keep;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTest,
+    ::testing::Values(
+        ReplyCase{"WrittenByteForByte", Replies({"R0\r\n", "R1\r"}), 2, "R0\r\nR1\r", false},
+        ReplyCase{"EmptyReadyReplySendsNothingAndReadsOn", Replies({"", "late"}), 2, "late", false},
+        ReplyCase{"ReplyNotReadyIsNotSent", Replies({"unsent", "sent"}, false), 2, "sent", false},
+        ReplyCase{"CloseAfterReplyWritesAllThenShutsDown",
+                  Replies({std::string(300000, 'c')}, true, true), 1, std::string(300000, 'c'),
+                  true},
+        ReplyCase{"ReceiveFalseWithReplyReadySendsNothing", Replies({"X"}, true, false, false), 1,
+                  "", true}),
+    [](const ::testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
+
+TEST_F(TcpServerTest, NextReceiveOnlyAfterTheReplyIsWritten) {
+    // Far more than loopback socket buffers hold, so the write waits for the client.
+    const std::string big(32 * 1024 * 1024, 'b');
+    handler_.receive = [&](int index, bool& ready, std::string& reply, bool&) {
+        if (index == 0) {
+            reply = big;
+            ready = true;
+        }
+        return true;
+    };
+    StartServer();
+    Client client(server_->Port());
+    client.Send("1");
+    ASSERT_TRUE(handler_.WaitFor('R', 1));
+    client.Send("2");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(handler_.Calls('R').size(), 1u) << "read again while the reply was unwritten";
+
+    EXPECT_EQ(client.Read(big.size()).size(), big.size());
+    ASSERT_TRUE(handler_.WaitFor('R', 2));
+    const auto receives = handler_.Calls('R');
+    EXPECT_EQ(receives[1].data, "2");
+    EXPECT_TRUE(receives[1].replyOnEntry == big) << "the server touched the reply text";
+}
+
+TEST_F(TcpServerTest, PortHeldByAnotherSocketFailsStartWithAddressInUse) {
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    std::uint32_t error = 0;
+    NTCPServerThread* server = NTCPServerThread::Start(ntohs(address.sin_port), &handler_, error);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_EQ(error, static_cast<std::uint32_t>(EADDRINUSE));
+    NTCPServerThread::Stop(server);
+    ::close(holder);
+}
+
+TEST_F(TcpServerTest, PeerResetBeforeItsAddressIsReadDoesNotStopAccepting) {
+    std::mutex gate;
+    std::condition_variable opened;
+    bool inAccept = false;
+    bool release = false;
+    handler_.admit = [&](int index) {
+        if (index == 0) {
+            // Hold the server thread so the next peer resets while still in the backlog.
+            std::unique_lock<std::mutex> lock(gate);
+            inAccept = true;
+            opened.notify_all();
+            opened.wait_for(lock, kWait, [&] { return release; });
+        }
+        return true;
+    };
+    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
+        reply = "ok";
+        ready = true;
+        return true;
+    };
+    StartServer();
+    Client first(server_->Port());
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(opened.wait_for(lock, kWait, [&] { return inAccept; }));
+    }
+    Client(server_->Port()).Reset();
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        release = true;
+        opened.notify_all();
+    }
+
+    Client next(server_->Port());
+    next.Send("hello");
+    EXPECT_EQ(next.Read(2), "ok");
+    for (const Call& call : handler_.Calls('A'))
+        EXPECT_EQ(call.data, "127.0.0.1");
+}
+
+TEST_F(TcpServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
+    StartServer();
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+        fillers.push_back(fd);
+    ASSERT_EQ(errno, EMFILE);
+    ASSERT_FALSE(fillers.empty());
+    // One descriptor for the client; the server's accept then has none.
+    ::close(fillers.back());
+    fillers.pop_back();
+    Client client(server_->Port());
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(handler_.Calls('A').empty());
+
+    for (int fd : fillers)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(handler_.WaitFor('A', 1)) << "accepting stopped after EMFILE";
+}
+
+TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns) {
+    handler_.receive = [](int, bool&, std::string&, bool&) -> bool {
+        throw std::runtime_error("scripted failure");
+    };
+    StartServer();
+    testing::internal::CaptureStderr();
+    Client client(server_->Port());
+    client.Send("boom");
+    ASSERT_TRUE(handler_.WaitFor('R', 1));
+    // Once the thread has ended the listening socket is closed and connecting fails.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    bool refused = false;
+    while (!refused && std::chrono::steady_clock::now() < deadline) {
+        try {
+            Client probe(server_->Port());
+            std::this_thread::sleep_for(20ms);
+        } catch (const std::runtime_error&) {
+            refused = true;
+        }
+    }
+    EXPECT_TRUE(refused);
+    StopServer();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "TCP server thread ended: scripted failure\n");
+    EXPECT_TRUE(handler_.Calls('D').empty());
+}
+
+}  // namespace
