@@ -4,7 +4,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test demo install package clean format
+.PHONY: all deps configure test test-asan test-tsan bench fuzz soak demo install package clean format
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -17,6 +17,33 @@ configure: deps
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer.
+test-asan:
+	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DRAILMUX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"
+
+test-tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DRAILMUX_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+# Benchmarks against their references; prints the table (see docs/PERFORMANCE.md).
+bench: deps
+	@tools/install-deps libbenchmark-dev
+	@test -f build-bench/CMakeCache.txt || cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAILMUX_TESTS=OFF -DRAILMUX_BENCH=ON
+	cmake --build build-bench -j$(JOBS)
+	tools/bench build-bench
+
+# libFuzzer targets, FUZZ_SECONDS each (default 60); the corpus grows in fuzz/corpus/.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@tools/install-deps clang libclang-rt-14-dev
+	@test -f build-fuzz/CMakeCache.txt || CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAILMUX_TESTS=OFF -DRAILMUX_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS)
+	tools/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# Random messages, reconnects and simulator delays for SOAK_SECONDS (default 600).
+SOAK_SECONDS ?= 600
+soak: all
+	tools/soak $(BUILD) $(SOAK_SECONDS)
 
 # The simulator and Railmux on port 11009; DRIVE=1 adds a scripted client session.
 demo: all
