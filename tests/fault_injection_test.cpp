@@ -1,0 +1,151 @@
+// Faults from both sides, each ending with Railmux alive, the next client served, and nothing
+// sent to the station that the client did not ask for.
+#include "sim/DSAir2Simulator.hpp"
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/TcpClient.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FaultInjection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SimOptions options;
+        options.linkPath = "/tmp/railmux-faults-" + std::to_string(::getpid());
+        sim_ = std::make_unique<DSAir2Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(sim_->Start(error)) << error;
+        port_ = FreeTcpPort();
+        railmux_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{RAILMUX_BIN, sim_->Path(), std::to_string(port_)});
+        ASSERT_TRUE(railmux_->WaitForStdout("TCP server started on port", 30s))
+            << railmux_->Stderr();
+    }
+
+    // Railmux still runs and a new client gets its answer.
+    void ExpectServing() {
+        ASSERT_EQ(railmux_->Wait(0ms), -1) << "Railmux ended\n" << railmux_->Stderr();
+        TcpClient client(port_);
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.Send("V\r"));
+        EXPECT_EQ(client.ReadReplies(1, 30s), "---\r");
+    }
+
+    // The commands after the handshake's ping.
+    std::vector<std::string> CommandsAfterPing() const {
+        auto all = sim_->Commands();
+        EXPECT_FALSE(all.empty());
+        if (!all.empty()) all.erase(all.begin());
+        return all;
+    }
+
+    std::unique_ptr<DSAir2Simulator> sim_;
+    std::unique_ptr<ChildProcess> railmux_;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(FaultInjection, StationUnpluggedWhileACommandWaits) {
+    sim_->SetReplyDelay(1500ms);
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Send("E\r"));
+    ASSERT_TRUE(sim_->WaitForCommands(2, 10s));
+    sim_.reset();  // the device goes away under the waiting command
+    EXPECT_EQ(client.ReadReplies(1, 30s), "O\r");
+    // Later commands time out one by one, but each is still answered.
+    ASSERT_TRUE(client.Send("K\r"));
+    EXPECT_EQ(client.ReadReplies(1, 30s), "O\r");
+    client.Close();
+    ExpectServing();
+}
+
+TEST_F(FaultInjection, AMegabyteOfRandomBytesFromTheStation) {
+    std::mt19937 random(12345);
+    std::string noise(1 << 20, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    sim_->SendRaw(noise);
+    sim_->SendRaw("\n");
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Send("E\r"));
+    EXPECT_EQ(client.ReadReplies(1, 30s), "O\r");
+    EXPECT_TRUE(sim_->State().power);
+    EXPECT_EQ(CommandsAfterPing(), std::vector<std::string>{"setPower(1)"});
+    client.Close();
+    ExpectServing();
+}
+
+TEST_F(FaultInjection, AStaleOkAfterATimeOutDoesNotAnswerTheNextCommand) {
+    sim_->SetStatusFor("getLocoConfig", 0);
+    TcpClient client(port_);
+    // The CV read times out (15 s) and is answered "--".
+    ASSERT_TRUE(client.Send("R 001\r"));
+    EXPECT_EQ(client.ReadReplies(1, 30s), "--\r");
+    // Its answer arrives late, before the next read is written.
+    sim_->SendRaw("@CV,49152,1,3,\r\n200 Ok\r\n");
+    std::this_thread::sleep_for(300ms);
+    sim_->SetStatusFor("getLocoConfig", 200);
+    sim_->SetCv(1, 7);
+    ASSERT_TRUE(client.Send("R 001\r"));
+    EXPECT_EQ(client.ReadReplies(2, 30s), "CV00107\rP\r");
+}
+
+TEST_F(FaultInjection, FiveHundredClientsThatConnectAndResetAtOnce) {
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 500; ++i) {
+        clients.push_back(std::make_unique<TcpClient>(port_, 5s));
+    }
+    for (auto& c : clients)
+        c->Reset();
+    clients.clear();
+    ExpectServing();
+}
+
+TEST_F(FaultInjection, AClientFloodingTenMebibytesWithoutACarriageReturn) {
+    {
+        TcpClient flood(port_);
+        const std::string chunk(64 * 1024, 'Q');
+        for (int i = 0; i < 160; ++i) {
+            if (!flood.Send(chunk)) break;  // dropped on the way, as it should be
+        }
+        EXPECT_TRUE(flood.WaitForClose(30s));
+    }
+    ExpectServing();
+    EXPECT_EQ(CommandsAfterPing(), std::vector<std::string>{});
+}
+
+TEST_F(FaultInjection, AClientThatLeavesWhileItsCommandWaits) {
+    sim_->SetReplyDelay(1s);
+    {
+        TcpClient client(port_);
+        ASSERT_TRUE(client.Send("E\r"));
+        ASSERT_TRUE(sim_->WaitForCommands(2, 10s));
+    }
+    sim_->SetReplyDelay(0ms);
+    ExpectServing();
+    EXPECT_EQ(CommandsAfterPing(), std::vector<std::string>{"setPower(1)"});
+}
+
+TEST_F(FaultInjection, TerminationDuringACvWaitStopsCleanly) {
+    sim_->SetStatusFor("getLocoConfig", 0);
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Send("R 001\r"));
+    ASSERT_TRUE(sim_->WaitForCommands(2, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    railmux_->Signal(SIGTERM);
+    EXPECT_EQ(railmux_->Wait(60s), 0);
+    // At most the rest of the 15 s wait, plus a little.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+}
+
+}  // namespace
