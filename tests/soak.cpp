@@ -1,0 +1,159 @@
+// Soak run: random client messages, reconnects and station delays against Railmux and the
+// simulator for a given time, checking that every message is answered and that resident memory
+// stays flat. Usage: soak SECONDS (exit code 0 when both hold).
+#include "sim/DSAir2Simulator.hpp"
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/TcpClient.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+std::string Hex2(unsigned v) {
+    char b[3];
+    std::snprintf(b, sizeof b, "%02X", v & 0xFF);
+    return b;
+}
+
+// One random message, mostly well formed, some not.
+std::string RandomMessage(std::mt19937& r) {
+    const unsigned kind = r() % 10;
+    const unsigned address = 1 + r() % 10;
+    switch (kind) {
+        case 0:
+        case 1:
+        case 2: {  // 128-step speed, short address
+            const unsigned speed = r() % 256;
+            return "Q " + Hex2(address) + " 3F " + Hex2(speed) + " " + Hex2(address ^ 0x3F ^ speed);
+        }
+        case 3: {  // functions F0-F4
+            const unsigned group = 0x80 | (r() % 32);
+            return "S 01 " + Hex2(address) + " " + Hex2(group) + " " + Hex2(address ^ group);
+        }
+        case 4:
+            return r() % 2 ? "E" : "K";
+        case 5:
+            return "R 00" + std::to_string(1 + r() % 8);
+        case 6:
+            return "D 00 " + Hex2(address);
+        case 7: {  // garbage of printable bytes
+            std::string g(1 + r() % 40, ' ');
+            for (char& c : g)
+                c = static_cast<char>(0x20 + r() % 0x5F);
+            return g;
+        }
+        default: {
+            const char* fixed[] = {"V", "C", "F", "X", "M", "GD 01", "L 0003"};
+            return fixed[r() % 7];
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    SimOptions options;
+    options.linkPath = "/tmp/railmux-soak-" + std::to_string(::getpid());
+    DSAir2Simulator sim(options);
+    std::string error;
+    if (!sim.Start(error)) {
+        std::fprintf(stderr, "soak: simulator: %s\n", error.c_str());
+        return 1;
+    }
+    const std::uint16_t port = FreeTcpPort();
+    // Railmux's console goes to a file so that the soak measures Railmux, not a pipe reader.
+    const std::string console = "/tmp/railmux-soak-" + std::to_string(::getpid()) + ".log";
+    ChildProcess railmux({"/bin/sh", "-c",
+                          std::string("exec ") + RAILMUX_BIN + " " + options.linkPath + " " +
+                              std::to_string(port) + " >" + console + " 2>&1"});
+    std::this_thread::sleep_for(1s);
+    for (int i = 0; i < 100 && TcpClient(port, 100ms).Connected() == false; ++i) {
+    }
+
+    std::mt19937 random(20261210);
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    long sent = 0, answered = 0, reconnects = 0;
+    long baselineKiB = -1, peakKiB = 0;
+    auto nextSample = start + 30s;
+    bool failed = false;
+
+    while (std::chrono::steady_clock::now() < end && !failed) {
+        TcpClient client(port);
+        if (!client.Connected()) {
+            std::fprintf(stderr, "soak: cannot connect\n");
+            failed = true;
+            break;
+        }
+        ++reconnects;
+        sim.SetReplyDelay(std::chrono::milliseconds(random() % 4 == 0 ? random() % 40 : 0));
+        const int batch = 1 + static_cast<int>(random() % 50);
+        for (int i = 0; i < batch && std::chrono::steady_clock::now() < end; ++i) {
+            const std::string message = RandomMessage(random);
+            if (!client.Send(message + "\r")) break;
+            ++sent;
+            std::string reply = client.ReadReplies(1, 30s);
+            if (reply.rfind("CV", 0) == 0) reply += client.ReadReplies(1, 30s);
+            if (reply.empty() || reply.back() != '\r') {
+                std::fprintf(stderr, "soak: no reply to \"%s\"\n", message.c_str());
+                failed = true;
+                break;
+            }
+            ++answered;
+        }
+        if (random() % 5 == 0) client.Reset();
+
+        if (std::chrono::steady_clock::now() >= nextSample) {
+            const long kib = ResidentKiB(railmux.Pid());
+            if (baselineKiB < 0) baselineKiB = kib;
+            peakKiB = std::max(peakKiB, kib);
+            std::printf("soak: %3lld s  messages %ld answered %ld  connections %ld  RSS %ld KiB\n",
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                   std::chrono::steady_clock::now() - start)
+                                                   .count()),
+                        sent, answered, reconnects, kib);
+            nextSample += 30s;
+        }
+    }
+
+    const long finalKiB = ResidentKiB(railmux.Pid());
+    railmux.Signal(SIGINT);
+    const int code = railmux.Wait(60s);
+    ::unlink(console.c_str());
+    // Flat: no more than 512 KiB above the first sample (allocator noise), none after it.
+    const bool flat = baselineKiB < 0 || finalKiB <= baselineKiB + 512;
+    std::printf(
+        "soak: %ld messages, %ld answered, %ld connections; RSS first %ld KiB, peak %ld KiB, "
+        "last %ld KiB; exit code %d\n",
+        sent, answered, reconnects, baselineKiB, peakKiB, finalKiB, code);
+    if (failed || sent != answered || !flat || code != 0) {
+        std::printf("soak: FAILED\n");
+        return 1;
+    }
+    std::printf("soak: passed\n");
+    return 0;
+}
