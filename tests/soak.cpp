@@ -90,10 +90,6 @@ int main(int argc, char* argv[]) {
     ChildProcess railmux({"/bin/sh", "-c",
                           std::string("exec ") + RAILMUX_BIN + " " + options.linkPath + " " +
                               std::to_string(port) + " >" + console + " 2>&1"});
-    std::this_thread::sleep_for(1s);
-    for (int i = 0; i < 100 && TcpClient(port, 100ms).Connected() == false; ++i) {
-    }
-
     std::mt19937 random(20261210);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(seconds);
