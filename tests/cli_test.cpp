@@ -1,10 +1,12 @@
 // The program's command line, run as a user runs it.
+#include "sim/DSAir2Simulator.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TcpClient.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -82,6 +84,34 @@ TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
     EXPECT_NE(child.Stderr().find("Failed to connect to DSAir2 on COM9.\n"), std::string::npos);
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(30s), 0);
+}
+
+TEST(CliTest, DeviceWithoutReadyNoticeIsReportedAsSuch) {
+    SimOptions options;
+    options.sendReady = false;
+    DSAir2Simulator sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    const int port = FreeTcpPort();
+    ChildProcess child({RAILMUX_BIN, sim.Path(), std::to_string(port)});
+    ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
+    EXPECT_NE(child.Stderr().find("opened, but the station sent no ready notice within 5 seconds."),
+              std::string::npos)
+        << child.Stderr();
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(30s), 0);
+}
+
+TEST(CliTest, DemoDriveSessionRunsToItsEnd) {
+    const std::string bin = RAILMUX_BIN;
+    ::setenv("BUILD", bin.substr(0, bin.rfind('/')).c_str(), 1);
+    ::setenv("PORT", std::to_string(FreeTcpPort()).c_str(), 1);
+    ChildProcess demo({std::string(SOURCE_DIR) + "/tools/demo", "--drive"});
+    EXPECT_EQ(demo.Wait(120s), 0) << demo.Stdout() << demo.Stderr();
+    const std::string out = demo.Stdout();
+    EXPECT_NE(out.find("Session complete: every reply as expected."), std::string::npos) << out;
+    EXPECT_NE(out.find("station now"), std::string::npos) << out;
+    EXPECT_NE(out.find("Railmux exited with code 0"), std::string::npos) << out;
 }
 
 }  // namespace
