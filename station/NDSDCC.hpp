@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // The process-wide link to the DSAir2 command station. All operations are class-level and act
@@ -38,4 +39,8 @@ public:
     static std::string LastDevicePath();
 
     class Impl;
+
+private:
+    // The process-wide link, created during static initialisation, destroyed at exit.
+    static std::unique_ptr<Impl> instance;
 };

@@ -4,6 +4,7 @@
 #include "serial/NSerialPort.hpp"
 #include "station/NDSDCC.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,15 +18,23 @@ class NDSDCC::Impl {
 public:
     // Longest reply line kept; the rest of a longer line up to its line feed is discarded.
     static constexpr std::size_t kMaxLineLength = 64 * 1024;
+    // The station wants this long after a status line before the next command.
+    static constexpr std::chrono::milliseconds kPacing{100};
+    static constexpr std::chrono::seconds kCommandTimeout{3};
+    static constexpr std::chrono::seconds kConfigTimeout{15};
 
+    // Registers the receive callback with the port; opens nothing.
     Impl();
-    ~Impl() = default;
+    // Closes the port first, so that no chunk arrives while the reply state is destroyed.
+    ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
     // The handshake on the given device path: open, ready notice within readyTimeout, ping.
+    // Records lastOpenFailure. A line setting the device refuses propagates as an exception.
     bool Open(const std::string& devicePath,
               std::chrono::milliseconds readyTimeout = std::chrono::seconds(5));
+    // Refuses every further command, then closes the port.
     void Close();
 
     // Writes one command line and waits for its completing status line; true on status 200.
@@ -38,13 +47,37 @@ public:
     // One complete reply line without its line feed.
     void HandleLine(const std::string& line);
 
+    // The reply state as a waiting command sees it (tests and diagnostics).
+    std::int32_t LastStatus() const;
+    std::vector<std::string> ReplyValues() const;
+
     NSerialPort port;
-    bool connected = false;
+    // Set by a successful handshake, cleared by Close; read by whichever thread sends.
+    std::atomic<bool> connected{false};
     LogFunction log = ConsoleLog;
     OpenFailure lastOpenFailure = OpenFailure::None;
+    std::string lastDevicePath;
 
-    // The rest is the reply state shared with the serial I/O thread; see the source for its
-    // locking.
-    // ... (fields as the implementation needs: lineBuffer, lastStatus, replyValues,
-    // expectedTag, lastStatusTime, sequence counts, connectMutex/Signal, replyMutex/Signal)
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // Framing state, touched only by the thread that delivers chunks (the serial I/O thread).
+    std::string lineBuffer;
+
+    // Guarded by replyMutex. completions counts completing status lines (200-299); a command
+    // records it before writing and waits for it to move, so a reply that arrives before the
+    // wait begins is not lost and one that arrived before the write does not count.
+    mutable std::mutex replyMutex;
+    std::condition_variable replySignal;
+    std::int32_t lastStatus = 0;
+    std::int32_t completedStatus = 0;
+    std::uint64_t completions = 0;
+    std::vector<std::string> replyValues;
+    std::string expectedTag;
+    Clock::time_point lastStatusTime = Clock::now() - std::chrono::hours(1);
+
+    // Guarded by connectMutex: the count of ready notices, for the handshake's wait.
+    std::mutex connectMutex;
+    std::condition_variable connectSignal;
+    std::uint64_t readyNotices = 0;
 };

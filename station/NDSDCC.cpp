@@ -1,0 +1,72 @@
+#include "station/NDSDCC.hpp"
+
+#include "serial/DevicePath.hpp"
+#include "station/NDSDCCImpl.hpp"
+
+#include <cstdint>
+
+namespace {
+
+// The station's locomotive base. The sum wraps like 32-bit signed arithmetic instead of
+// overflowing.
+std::int32_t StationAddress(std::int32_t address) {
+    const std::int64_t sum = static_cast<std::int64_t>(address) + 49152;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(sum));
+}
+
+}  // namespace
+
+// Created before main runs; the constructor sets ConsoleLog and registers the receive callback.
+std::unique_ptr<NDSDCC::Impl> NDSDCC::instance(new NDSDCC::Impl);
+
+bool NDSDCC::Open(const char* portName) {
+    return instance->Open(DevicePath(portName));
+}
+
+void NDSDCC::Close() {
+    instance->Close();
+}
+
+bool NDSDCC::SetPing() {
+    return instance->SendCommand("setPing()");
+}
+
+bool NDSDCC::PowerOn() {
+    return instance->SendCommand("setPower(1)");
+}
+
+bool NDSDCC::PowerOff() {
+    return instance->SendCommand("setPower(0)");
+}
+
+bool NDSDCC::SetLocoSpeed(std::int32_t address, std::int32_t speed) {
+    return instance->SendCommand("setLocoSpeed(" + std::to_string(StationAddress(address)) + "," +
+                                 std::to_string(speed) + ")");
+}
+
+bool NDSDCC::SetLocoDirection(std::int32_t address, bool forward) {
+    return instance->SendCommand("setLocoDirection(" + std::to_string(StationAddress(address)) +
+                                 (forward ? ",1)" : ",2)"));
+}
+
+bool NDSDCC::SetLocoFunction(std::int32_t address, std::int32_t function, bool on) {
+    return instance->SendCommand("setLocoFunction(" + std::to_string(StationAddress(address)) +
+                                 "," + std::to_string(function) + (on ? ",1)" : ",0)"));
+}
+
+bool NDSDCC::SetLocoConfig(std::int32_t cv, std::int32_t value) {
+    return instance->SendCommand("setLocoConfig(49152," + std::to_string(cv) + "," +
+                                 std::to_string(value) + ")");
+}
+
+bool NDSDCC::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
+    return instance->GetLocoConfig(cv, value);
+}
+
+NDSDCC::OpenFailure NDSDCC::LastOpenFailure() {
+    return instance->lastOpenFailure;
+}
+
+std::string NDSDCC::LastDevicePath() {
+    return instance->lastDevicePath;
+}
