@@ -1,0 +1,96 @@
+#include "serial/DevicePath.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// A throw-away directory tree standing in for "/": dev/ with a few devices, an ambiguous pair,
+// and a by-id style symbolic link.
+class DeviceTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/device_path_testXXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root = pattern;
+        MakeDir("/dev");
+        MakeDir("/dev/serial");
+        MakeDir("/dev/serial/by-id");
+        for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyAB", "TTYAB", "COM0"}) {
+            MakeFile(std::string("/dev/") + name);
+        }
+        ASSERT_EQ(::symlink("../../ttyUSB0",
+                            (root + "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0").c_str()),
+                  0);
+    }
+
+    void TearDown() override {
+        if (!root.empty()) std::system(("rm -rf '" + root + "'").c_str());
+    }
+
+    void MakeDir(const std::string& path) { ASSERT_EQ(::mkdir((root + path).c_str(), 0700), 0); }
+    void MakeFile(const std::string& path) {
+        int fd = ::open((root + path).c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+
+    std::string root;
+};
+
+struct PathCase {
+    const char* name;
+    const char* expected;  // below the root
+};
+
+TEST_F(DeviceTree, ResolvesNamesAsTheCommandLineGivesThem) {
+    const PathCase cases[] = {
+        // Paths: as they are when they exist, else matched component by component.
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"/DEV/TTYUSB0", "/dev/ttyUSB0"},
+        {"/DEV//TTYACM0", "/dev/ttyACM0"},
+        {"/DEV/SERIAL/BY-ID/USB-FTDI_FT232R_A1-IF00-PORT0",
+         "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"},
+        {"/DEV/TTYAB", "/dev/TTYAB"},      // exact component wins over the ambiguous pair
+        {"/dev/ttyab", "/dev/ttyab"},      // two case-insensitive matches: as given
+        {"/DEV/TTYUSB9", "/DEV/TTYUSB9"},  // no match: as given
+        // COMn is the n-th on-board port, whether or not it exists.
+        {"COM1", "/dev/ttyS0"},
+        {"COM3", "/dev/ttyS2"},
+        {"COM10", "/dev/ttyS9"},
+        {"com2", "/dev/ttyS1"},
+        // Anything else is looked up in /dev.
+        {"COM0", "/dev/COM0"},
+        {"COMX", "/dev/COMX"},
+        {"ttyusb0", "/dev/ttyUSB0"},
+        {"TTYACM0", "/dev/ttyACM0"},
+        {"TTYUSB7", "/dev/TTYUSB7"},
+        {"ttyab", "/dev/ttyab"},
+        {"SERIAL/BY-ID/USB-FTDI_FT232R_A1-IF00-PORT0",
+         "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"},
+    };
+    for (const PathCase& c : cases) {
+        EXPECT_EQ(DevicePathUnder(root, c.name), root + c.expected) << c.name;
+    }
+}
+
+TEST_F(DeviceTree, RootWithTrailingSlashGivesTheSamePaths) {
+    EXPECT_EQ(DevicePathUnder(root + "/", "/DEV/TTYUSB0"), root + "/dev/ttyUSB0");
+    EXPECT_EQ(DevicePathUnder(root + "/", "COM1"), root + "/dev/ttyS0");
+}
+
+TEST(DevicePath, UsesTheRealRoot) {
+    EXPECT_EQ(DevicePath("/dev/null"), "/dev/null");
+    EXPECT_EQ(DevicePath("/DEV/NULL"), "/dev/null");
+    EXPECT_EQ(DevicePath("NULL"), "/dev/null");
+    EXPECT_EQ(DevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(DevicePath(""), "");
+}
+
+}  // namespace
