@@ -9,7 +9,7 @@
 
 // What the simulated station looks like from outside.
 struct SimLoco {
-    std::int32_t speed = 0;   // 0-1023
+    std::int32_t speed = 0;  // 0-1023
     bool forward = true;
     std::uint64_t functions = 0;  // bit n: Fn on
 };
@@ -21,18 +21,21 @@ struct SimState {
 };
 
 struct SimOptions {
-    std::string linkPath;          // symbolic link to the device side; empty: none
-    bool sendReady = true;         // banner with "100 Ready" on every open
-    bool realTimings = false;      // power on, CV read and write take the real device's times
+    std::string linkPath;      // symbolic link to the device side; empty: none
+    bool sendReady = true;     // banner with "100 Ready" on every open
+    bool realTimings = false;  // power on, CV read and write take the real device's times
     std::chrono::milliseconds replyDelay{0};  // extra delay before every reply
-    bool lfOnly = false;           // end lines with LF instead of CR LF
-    bool byteByByte = false;       // deliver replies one byte per write
-    bool garbage = false;          // send a garbage line before each reply
-    int hangUpAfter = -1;          // close the line after this many commands; -1: never
+    bool lfOnly = false;                      // end lines with LF instead of CR LF
+    bool byteByByte = false;                  // deliver replies one byte per write
+    bool garbage = false;                     // send a garbage line before each reply
+    int hangUpAfter = -1;                     // close the line after this many commands; -1: never
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one; 0 means no answer at all.
     std::map<std::string, int> statusFor;
-    bool verbose = false;          // print each command and what changed to standard output
+    bool verbose = false;  // print each command and what changed to standard output
+    // Rewritten with a one-line account of the station's state after every command, before
+    // its reply goes out; empty: none.
+    std::string stateFile;
 };
 
 // A DSAir2 on a pseudo-terminal: the boot banner on every open of the device side, the
@@ -60,7 +63,7 @@ public:
     int OpenCount() const;
     SimState State() const;
 
-    // Knobs that may change while running.
+    // Knobs that may change while running. A negative status restores the normal answer.
     void SetStatusFor(const std::string& command, int status);
     void SetReplyDelay(std::chrono::milliseconds delay);
     void SetCv(std::int32_t cv, std::int32_t value);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -56,21 +57,49 @@ const StationModel::Row StationModel::kCommands[] = {
     {"getLocoConfig", &StationModel::ReadCv},
 };
 
+namespace {
+
+// A typical decoder fresh from the factory at short address 3.
+const std::map<std::int32_t, std::int32_t> kFactoryCvs = {
+    {1, 3},              // short address
+    {2, 1},              // start voltage
+    {3, 3},              // acceleration rate
+    {4, 3},              // braking rate
+    {5, 255},            // top voltage
+    {6, 128},            // mid voltage
+    {7, 10},             // version
+    {8, 13},             // manufacturer: public domain and DIY decoders
+    {17, 192}, {18, 0},  // long address, unused while CV29 selects the short one
+    {19, 0},             // consist address
+    {29, 6},             // 28/128 speed steps, analogue operation, short address
+};
+
+}  // namespace
+
 StationModel::StationModel() {
-    // A typical decoder fresh from the factory at short address 3.
-    state_.cvs = {
-        {1, 3},              // short address
-        {2, 1},              // start voltage
-        {3, 3},              // acceleration rate
-        {4, 3},              // braking rate
-        {5, 255},            // top voltage
-        {6, 128},            // mid voltage
-        {7, 10},             // version
-        {8, 13},             // manufacturer: public domain and DIY decoders
-        {17, 192}, {18, 0},  // long address, unused while CV29 selects the short one
-        {19, 0},             // consist address
-        {29, 6},             // 28/128 speed steps, analogue operation, short address
-    };
+    state_.cvs = kFactoryCvs;
+}
+
+std::string StationModel::Describe(const SimState& state) {
+    std::string text = state.power ? "track power ON" : "track power OFF";
+    for (const auto& [address, loco] : state.locos) {
+        text += "; " + LocoName(address) + ": speed " + std::to_string(loco.speed) + "/1023 " +
+                (loco.forward ? "forward" : "reverse");
+        for (int f = 0; f < kFunctionLimit; ++f) {
+            if (loco.functions & (std::uint64_t{1} << f)) text += " F" + std::to_string(f);
+        }
+    }
+    std::string cvs;
+    for (const auto& [cv, value] : state.cvs) {
+        const auto factory = kFactoryCvs.find(cv);
+        if (factory != kFactoryCvs.end() && factory->second == value) continue;
+        cvs += " CV" + std::to_string(cv) + "=" + std::to_string(value);
+    }
+    for (const auto& [cv, value] : kFactoryCvs) {
+        if (state.cvs.count(cv) == 0) cvs += " CV" + std::to_string(cv) + " absent";
+    }
+    if (!cvs.empty()) text += ";" + cvs;
+    return text;
 }
 
 void StationModel::SetCv(std::int32_t cv, std::int32_t value) {

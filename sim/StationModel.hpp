@@ -42,6 +42,9 @@ public:
     // Sets a CV as if the decoder held it; a CV that is absent reads as a failure.
     void SetCv(std::int32_t cv, std::int32_t value);
 
+    // One line for people: track power, each locomotive, the CVs that differ from the defaults.
+    static std::string Describe(const SimState& state);
+
 private:
     using Args = std::vector<std::string>;
     using Handler = void (StationModel::*)(const Args& args, StationReply& reply);

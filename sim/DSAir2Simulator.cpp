@@ -1,0 +1,552 @@
+#include "sim/DSAir2Simulator.hpp"
+
+#include "sim/PtyStation.hpp"
+#include "sim/StationModel.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kLineTimeout = 300ms;  // the station forgets an incomplete line
+constexpr auto kByteGap = 1ms;        // between the bytes of a reply delivered one by one
+// From the open (the board's reset) to the first banner line, and the SD card's check. The
+// default settle gives the opener time to set its line modes before the banner comes.
+constexpr auto kBootSettle = 150ms;
+constexpr auto kRealBootSettle = 1300ms;
+constexpr auto kSdInit = 20ms;
+constexpr auto kRealSdInit = 200ms;
+constexpr auto kRealPowerOn = 360ms;
+constexpr auto kRealCvWrite = 650ms;
+constexpr auto kRealCvRead = 1600ms;
+const char kGarbage[] = "~#%garbage%#~";
+
+std::string StatusLine(int code) {
+    switch (code) {
+        case 100:
+            return "100 Ready";
+        case 200:
+            return "200 Ok";
+        case 300:
+            return "300 Cmd err";
+        case 301:
+            return "301 Stx err";
+        default:
+            return std::to_string(code) + " Err";
+    }
+}
+
+// Control characters shown as escapes, so that the console shows what came over the line.
+std::string Printable(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+class DSAir2Simulator::Impl {
+public:
+    explicit Impl(SimOptions options)
+        : options_(std::move(options)),
+          eol_(options_.lfOnly ? "\n" : "\r\n"),
+          statusFor_(options_.statusFor),
+          replyDelay_(options_.replyDelay) {}
+
+    ~Impl() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        Wake();
+        if (thread_.joinable()) thread_.join();
+        if (wake_ >= 0) ::close(wake_);
+    }
+
+    bool Start(std::string& error) {
+        if (thread_.joinable()) {
+            error = "simulator already started";
+            return false;
+        }
+        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ < 0) {
+            error = std::string("eventfd: ") + std::strerror(errno);
+            return false;
+        }
+        if (!pty_.Open(options_.linkPath, error)) return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            deviceName_ = pty_.DeviceName();
+            path_ = options_.linkPath.empty() ? deviceName_ : options_.linkPath;
+        }
+        thread_ = std::thread(&Impl::Run, this);
+        return true;
+    }
+
+    std::string DeviceName() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deviceName_;
+    }
+    std::string Path() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return path_;
+    }
+    std::vector<std::string> Commands() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return commands_;
+    }
+    bool WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return commandArrived_.wait_for(lock, timeout, [&] { return commands_.size() >= count; });
+    }
+    int OpenCount() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return openCount_;
+    }
+    SimState State() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return model_.State();
+    }
+    void SetStatusFor(const std::string& command, int status) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (status < 0) {
+            statusFor_.erase(command);
+        } else {
+            statusFor_[command] = status;
+        }
+    }
+    void SetReplyDelay(std::chrono::milliseconds delay) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replyDelay_ = delay;
+    }
+    void SetCv(std::int32_t cv, std::int32_t value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        model_.SetCv(cv, value);
+    }
+    void SendRaw(const std::string& bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            raw_.push_back(bytes);
+        }
+        Wake();
+    }
+
+private:
+    struct Chunk {
+        Clock::time_point due;
+        std::string bytes;
+        bool trickle = false;  // one byte per write, kByteGap apart
+        bool hangUp = false;   // the line goes away once this chunk is out
+    };
+
+    void Run() {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stop_) return;
+            }
+            Clock::time_point now = Clock::now();
+            if (gone_) {
+                WaitForWake();
+                continue;
+            }
+            if (peerOpen_) TakeRaw(now);
+
+            Clock::time_point deadline = Clock::time_point::max();
+            if (booting_) deadline = std::min(deadline, bannerDue_);
+            if (!partial_.empty()) deadline = std::min(deadline, lastByte_ + kLineTimeout);
+            if (!out_.empty() && !outputBlocked_) deadline = std::min(deadline, out_.front().due);
+            int timeout = -1;
+            if (peerOpen_ && deadline != Clock::time_point::max()) {
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+                timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
+            }
+
+            // While nobody holds the device the master reports a hang-up without end: it is
+            // left out then, and the watch tells when the device is opened.
+            std::array<pollfd, 3> fds{{{peerOpen_ ? pty_.Fd() : -1, POLLIN, 0},
+                                       {pty_.EventFd(), POLLIN, 0},
+                                       {wake_, POLLIN, 0}}};
+            if (outputBlocked_) fds[0].events |= POLLOUT;
+            if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+                std::perror("dsair2-sim: poll");
+                return;
+            }
+            if (fds[2].revents & POLLIN) DrainWake();
+            now = Clock::now();
+            // Bytes already read belong to the opener before any close the watch reports.
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) ReadInput(now);
+            if (fds[1].revents & POLLIN) HandleDeviceEvents(now);
+            if (peerOpen_ && (fds[0].revents & POLLHUP) && !pty_.PeerOpen()) {
+                // The watch and the hang-up disagree (lost events): the hang-up is the truth.
+                holders_ = 0;
+                OnClosed();
+            }
+            if (!peerOpen_) continue;
+            if (fds[0].revents & POLLOUT) outputBlocked_ = false;
+            if (booting_ && now >= bannerDue_) SendBanner(now);
+            if (!partial_.empty() && now - lastByte_ >= kLineTimeout) {
+                Print("incomplete line dropped: " + Printable(partial_));
+                partial_.clear();
+            }
+            WriteDue(Clock::now());
+        }
+    }
+
+    // The device counts as open from the first open of it until the last close, as a serial
+    // port whose DTR rises on the first open and falls on the last close.
+    void HandleDeviceEvents(Clock::time_point now) {
+        events_.clear();
+        pty_.ReadEvents(events_);
+        for (const PtyStation::Event event : events_) {
+            switch (event) {
+                case PtyStation::Event::Opened:
+                    if (holders_++ == 0) OnOpened(now);
+                    break;
+                case PtyStation::Event::Closed:
+                    if (holders_ > 0 && --holders_ == 0) OnClosed();
+                    break;
+                case PtyStation::Event::Overflow:
+                    holders_ = pty_.PeerOpen() ? 1 : 0;
+                    if (holders_ == 1 && !peerOpen_) OnOpened(now);
+                    if (holders_ == 0 && peerOpen_) OnClosed();
+                    break;
+            }
+        }
+    }
+
+    void OnOpened(Clock::time_point now) {
+        peerOpen_ = true;
+        booting_ = true;
+        bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
+        partial_.clear();
+        out_.clear();
+        written_ = 0;
+        outputBlocked_ = false;
+        if (pty_.PeerOpen()) pty_.DropUnreadOutput();
+        int count;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            count = ++openCount_;
+        }
+        Print("device opened (open " + std::to_string(count) + "), station booting");
+    }
+
+    void OnClosed() {
+        peerOpen_ = false;
+        booting_ = false;
+        partial_.clear();
+        out_.clear();
+        written_ = 0;
+        outputBlocked_ = false;
+        Print("device closed");
+    }
+
+    void SendBanner(Clock::time_point now) {
+        booting_ = false;
+        Enqueue("Desktop Station air" + eol_ + "HW: DSair2" + eol_ + "-------------" + eol_ +
+                    "Init SD card...",
+                now);
+        const auto sdInit = options_.realTimings ? kRealSdInit : kSdInit;
+        Enqueue("OK" + eol_ + (options_.sendReady ? "100 Ready" + eol_ : std::string()),
+                now + sdInit, options_.hangUpAfter == 0);
+        Print(options_.sendReady ? "boot banner sent" : "boot banner sent without \"100 Ready\"");
+    }
+
+    void TakeRaw(Clock::time_point now) {
+        std::vector<std::string> raw;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            raw.swap(raw_);
+        }
+        for (std::string& bytes : raw)
+            Enqueue(std::move(bytes), now);
+    }
+
+    void ReadInput(Clock::time_point now) {
+        for (;;) {
+            const ssize_t count = ::read(pty_.Fd(), buffer_.data(), buffer_.size());
+            if (count > 0) {
+                Feed(static_cast<std::size_t>(count), now);
+                if (gone_) return;
+                continue;
+            }
+            if (count < 0 && errno == EINTR) continue;
+            // EAGAIN: all read; EIO: the device side is closed, which the watch reports.
+            return;
+        }
+    }
+
+    void Feed(std::size_t count, Clock::time_point now) {
+        if (booting_) {
+            // The board is still in its reset; whatever arrives now is lost.
+            Print("ignored " + std::to_string(count) + " bytes received while booting");
+            return;
+        }
+        for (std::size_t i = 0; i < count && !gone_; ++i) {
+            const char c = buffer_[i];
+            if (c == '\n') {
+                HandleLine(partial_, now);
+                partial_.clear();
+                continue;
+            }
+            // One byte past the station's buffer is enough to have the line dropped.
+            if (partial_.size() <= StationModel::kMaxLine) partial_.push_back(c);
+            lastByte_ = now;
+        }
+    }
+
+    void HandleLine(const std::string& line, Clock::time_point now) {
+        StationReply reply;
+        std::size_t count = 0;
+        std::chrono::milliseconds delay{0};
+        std::string state;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reply = model_.Handle(line);
+            if (reply.command) {
+                std::string received = line;
+                if (!received.empty() && received.back() == '\r') received.pop_back();
+                commands_.push_back(std::move(received));
+                count = commands_.size();
+                const auto status = statusFor_.find(reply.name);
+                if (status != statusFor_.end()) {
+                    if (status->second == 0) {
+                        reply.lines.clear();
+                    } else if (!reply.lines.empty()) {
+                        reply.lines.back() = StatusLine(status->second);
+                    }
+                    reply.status = status->second;
+                }
+                delay = replyDelay_;
+                if (!options_.stateFile.empty()) state = StationModel::Describe(model_.State());
+            }
+        }
+        if (!reply.command) {
+            if (!line.empty()) Print(reply.change + ": " + Printable(line.substr(0, 40)) + "...");
+            return;
+        }
+        commandArrived_.notify_all();
+        // The state is on disk before the reply goes out, so whoever got the reply sees it.
+        if (!state.empty()) WriteStateFile(state);
+
+        std::string shown = Printable(line);
+        if (shown.size() >= 2 && shown.compare(shown.size() - 2, 2, "\\r") == 0) {
+            shown.resize(shown.size() - 2);
+        }
+        std::string note = shown + "  -> " + reply.change;
+        if (reply.lines.empty()) {
+            note += "  [no answer]";
+        } else if (reply.status != 200) {
+            note += "  [" + reply.lines.back() + "]";
+        }
+        Print(note);
+
+        Clock::time_point at = std::max(now, out_.empty() ? now : out_.back().due) + delay;
+        if (reply.lines.empty()) {
+            if (count == static_cast<std::size_t>(options_.hangUpAfter)) Enqueue("", at, true);
+            return;
+        }
+        if (options_.garbage) Enqueue(kGarbage + eol_, at);
+        // Where the real station spends its time: before the first line, or between the
+        // CV write's acknowledgement and its completion.
+        std::size_t later = 0;
+        auto work = Clock::duration::zero();
+        if (options_.realTimings) {
+            switch (reply.work) {
+                case StationReply::Work::PowerOn:
+                    work = kRealPowerOn;
+                    break;
+                case StationReply::Work::CvRead:
+                    work = kRealCvRead;
+                    break;
+                case StationReply::Work::CvWrite:
+                    work = kRealCvWrite;
+                    later = reply.lines.size() - 1;
+                    break;
+                case StationReply::Work::None:
+                    break;
+            }
+        }
+        std::string first, rest;
+        for (std::size_t i = 0; i < reply.lines.size(); ++i) {
+            (i < later ? first : rest) += reply.lines[i] + eol_;
+        }
+        const bool last = count == static_cast<std::size_t>(options_.hangUpAfter);
+        if (!first.empty()) Enqueue(std::move(first), at);
+        Enqueue(std::move(rest), at + work, last);
+    }
+
+    void Enqueue(std::string bytes, Clock::time_point due, bool hangUp = false) {
+        out_.push_back({due, std::move(bytes), options_.byteByByte, hangUp});
+    }
+
+    void WriteDue(Clock::time_point now) {
+        while (!out_.empty() && !outputBlocked_ && out_.front().due <= now) {
+            Chunk& chunk = out_.front();
+            if (written_ < chunk.bytes.size()) {
+                const std::size_t size = chunk.trickle ? 1 : chunk.bytes.size() - written_;
+                const ssize_t count = ::write(pty_.Fd(), chunk.bytes.data() + written_, size);
+                if (count < 0) {
+                    if (errno == EAGAIN) outputBlocked_ = true;
+                    // Any other failure: the opener is gone, which the next read reports.
+                    return;
+                }
+                written_ += static_cast<std::size_t>(count);
+                if (chunk.trickle && written_ < chunk.bytes.size()) {
+                    chunk.due = now + kByteGap;
+                    continue;
+                }
+                if (written_ < chunk.bytes.size()) continue;
+            }
+            const bool hangUp = chunk.hangUp;
+            out_.pop_front();
+            written_ = 0;
+            if (hangUp) {
+                HangUp();
+                return;
+            }
+        }
+    }
+
+    void HangUp() {
+        // Like a station pulled from the USB port: the device and its link disappear and the
+        // opener's reads and writes fail.
+        pty_.Close();
+        gone_ = true;
+        peerOpen_ = false;
+        out_.clear();
+        Print("hung up: the device is gone");
+    }
+
+    void WriteStateFile(const std::string& state) const {
+        const std::string temporary = options_.stateFile + ".tmp";
+        std::FILE* file = std::fopen(temporary.c_str(), "w");
+        if (file == nullptr) return;
+        const bool written = std::fputs((state + "\n").c_str(), file) >= 0;
+        if (std::fclose(file) == 0 && written) {
+            std::rename(temporary.c_str(), options_.stateFile.c_str());
+        }
+    }
+
+    void Print(const std::string& text) const {
+        if (!options_.verbose) return;
+        const std::string line = text + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    void Wake() const {
+        if (wake_ < 0) return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(wake_, &one, sizeof one);
+    }
+
+    void DrainWake() const {
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t ignored = ::read(wake_, &value, sizeof value);
+    }
+
+    void WaitForWake() const {
+        pollfd entry{wake_, POLLIN, 0};
+        if (::poll(&entry, 1, -1) > 0) DrainWake();
+    }
+
+    const SimOptions options_;
+    const std::string eol_;
+    int wake_ = -1;  // eventfd that ends the thread's poll when something changed
+    std::thread thread_;
+
+    // The I/O thread's own once started.
+    PtyStation pty_;
+    bool peerOpen_ = false;
+    int holders_ = 0;  // open file descriptions of the device side, as the watch reports them
+    std::vector<PtyStation::Event> events_;
+    bool booting_ = false;
+    bool gone_ = false;
+    Clock::time_point bannerDue_;
+    std::string partial_;
+    Clock::time_point lastByte_;
+    std::deque<Chunk> out_;
+    std::size_t written_ = 0;  // bytes of out_.front() already written
+    bool outputBlocked_ = false;
+    std::array<char, 1024> buffer_{};
+
+    // Everything below is shared with the callers and guarded by mutex_.
+    mutable std::mutex mutex_;
+    mutable std::condition_variable commandArrived_;
+    bool stop_ = false;
+    std::string deviceName_;
+    std::string path_;
+    StationModel model_;
+    std::vector<std::string> commands_;
+    int openCount_ = 0;
+    std::map<std::string, int> statusFor_;
+    std::chrono::milliseconds replyDelay_;
+    std::vector<std::string> raw_;
+};
+
+DSAir2Simulator::DSAir2Simulator(SimOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+DSAir2Simulator::~DSAir2Simulator() = default;
+bool DSAir2Simulator::Start(std::string& error) {
+    return impl_->Start(error);
+}
+std::string DSAir2Simulator::DeviceName() const {
+    return impl_->DeviceName();
+}
+std::string DSAir2Simulator::Path() const {
+    return impl_->Path();
+}
+std::vector<std::string> DSAir2Simulator::Commands() const {
+    return impl_->Commands();
+}
+bool DSAir2Simulator::WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
+    return impl_->WaitForCommands(count, timeout);
+}
+int DSAir2Simulator::OpenCount() const {
+    return impl_->OpenCount();
+}
+SimState DSAir2Simulator::State() const {
+    return impl_->State();
+}
+void DSAir2Simulator::SetStatusFor(const std::string& command, int status) {
+    impl_->SetStatusFor(command, status);
+}
+void DSAir2Simulator::SetReplyDelay(std::chrono::milliseconds delay) {
+    impl_->SetReplyDelay(delay);
+}
+void DSAir2Simulator::SetCv(std::int32_t cv, std::int32_t value) {
+    impl_->SetCv(cv, value);
+}
+void DSAir2Simulator::SendRaw(const std::string& bytes) {
+    impl_->SendRaw(bytes);
+}

@@ -1,0 +1,129 @@
+// dsair2-sim: a simulated DSAir2 command station on a pseudo-terminal, for trying Railmux
+// without hardware and for exercising its faults.
+#include "sim/DSAir2Simulator.hpp"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void Usage(std::FILE* out) {
+    std::fputs(
+        "Usage: dsair2-sim [options] LINKPATH\n"
+        "Simulates a DSAir2 command station on a pseudo-terminal reachable as LINKPATH\n"
+        "(a symbolic link, e.g. /tmp/DSAIR2; then run: railmux /tmp/DSAIR2).\n"
+        "\n"
+        "Options:\n"
+        "  --real-timings       answer with the real device's delays (boot 1.5 s, power on\n"
+        "                       0.36 s, CV write 0.65 s, CV read 1.6 s)\n"
+        "  --no-ready           boot banner without the \"100 Ready\" notice\n"
+        "  --delay MS           extra delay before every reply\n"
+        "  --lf-only            end lines with LF instead of CR LF\n"
+        "  --byte-by-byte       deliver every byte in a write of its own\n"
+        "  --garbage            send a garbage line before each reply\n"
+        "  --hang-up-after N    vanish like an unplugged station after answering N commands\n"
+        "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
+        "                       0: no answer at all (repeatable)\n"
+        "  --state FILE         keep a one-line account of the station's state in FILE\n"
+        "  --quiet              do not print the commands received\n"
+        "  -h, --help           show this text\n",
+        out);
+}
+
+bool ParseInt(const char* text, long low, long high, int& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "dsair2-sim: %s\n", message.c_str());
+    Usage(stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    SimOptions options;
+    options.verbose = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        int number = 0;
+        if (arg == "-h" || arg == "--help") {
+            Usage(stdout);
+            return 0;
+        } else if (arg == "--real-timings") {
+            options.realTimings = true;
+        } else if (arg == "--no-ready") {
+            options.sendReady = false;
+        } else if (arg == "--lf-only") {
+            options.lfOnly = true;
+        } else if (arg == "--byte-by-byte") {
+            options.byteByByte = true;
+        } else if (arg == "--garbage") {
+            options.garbage = true;
+        } else if (arg == "--quiet") {
+            options.verbose = false;
+        } else if (arg == "--delay" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number))
+                return Fail(std::string("bad --delay ") + argv[i]);
+            options.replyDelay = std::chrono::milliseconds(number);
+        } else if (arg == "--hang-up-after" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number)) {
+                return Fail(std::string("bad --hang-up-after ") + argv[i]);
+            }
+            options.hangUpAfter = number;
+        } else if (arg == "--status" && hasValue) {
+            const std::string spec = argv[++i];
+            const std::size_t equals = spec.find('=');
+            if (equals == 0 || equals == std::string::npos ||
+                !ParseInt(spec.c_str() + equals + 1, 0, 999, number)) {
+                return Fail("bad --status " + spec + " (want NAME=CODE)");
+            }
+            options.statusFor[spec.substr(0, equals)] = number;
+        } else if (arg == "--state" && hasValue) {
+            options.stateFile = argv[++i];
+        } else if (!arg.empty() && arg[0] == '-') {
+            return Fail("unknown or incomplete option " + arg);
+        } else if (options.linkPath.empty()) {
+            options.linkPath = arg;
+        } else {
+            return Fail("more than one LINKPATH");
+        }
+    }
+    if (options.linkPath.empty()) return Fail("LINKPATH missing");
+
+    // Blocked before the simulator's thread starts, so that only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    DSAir2Simulator simulator(options);
+    std::string error;
+    if (!simulator.Start(error)) {
+        std::fprintf(stderr, "dsair2-sim: cannot start: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("dsair2-sim: simulated DSAir2 on %s, linked as %s\n",
+                simulator.DeviceName().c_str(), simulator.Path().c_str());
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::printf("dsair2-sim: stopped by %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fflush(stdout);
+    return 0;
+}
