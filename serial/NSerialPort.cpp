@@ -33,7 +33,8 @@ class NSerialPort::serial_impl {
 public:
     using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
-    serial_impl() : work(std::make_shared<WorkGuard>(asio::make_work_guard(io))) {}
+    // The guard is declared before the context it holds, so it is made once the context exists.
+    serial_impl() { work = std::make_shared<WorkGuard>(asio::make_work_guard(io)); }
 
     virtual ~serial_impl() {
         // The port goes first so that no read is left on it, then the guard, so that the
@@ -48,7 +49,7 @@ public:
 
     std::vector<ReceiveCallback> callbacks;
     boost::thread ioThread;
-    // Declared before io but released explicitly in the destructor, before io goes.
+    // Made in the constructor body and released in the destructor, both while io exists.
     std::shared_ptr<WorkGuard> work;
     asio::io_context io;
     std::string portName = "COM1";

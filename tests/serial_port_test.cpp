@@ -1,0 +1,238 @@
+#include "serial/NSerialPort.hpp"
+
+#include "sim/DSAir2Simulator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A raw pseudo-terminal pair: the port opens the device side, the test plays the device on the
+// master side. The fixture keeps its own descriptor of the device side so that the line does
+// not hang up when the port closes.
+class RawPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::openpty(&master, &device, nullptr, nullptr, nullptr), 0);
+        termios settings;
+        ASSERT_EQ(::tcgetattr(device, &settings), 0);
+        ::cfmakeraw(&settings);
+        ASSERT_EQ(::tcsetattr(device, TCSANOW, &settings), 0);
+        name = ::ttyname(device);
+    }
+
+    void TearDown() override {
+        if (master >= 0) ::close(master);
+        if (device >= 0) ::close(device);
+    }
+
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // What the port wrote, read until size bytes have come or the timeout passed.
+    std::string Receive(std::size_t size, std::chrono::milliseconds timeout) {
+        std::string received;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (received.size() < size) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd poller{master, POLLIN, 0};
+            if (::poll(&poller, 1, static_cast<int>(left.count())) <= 0) break;
+            char buffer[4096];
+            ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) break;
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        return received;
+    }
+
+    int master = -1;
+    int device = -1;
+    std::string name;
+};
+
+// Collects the chunks a callback receives.
+class Chunks {
+public:
+    ReceiveCallback Callback(int tag) {
+        return [this, tag](const std::vector<std::uint8_t>& chunk) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            order_.push_back(tag);
+            if (tag == 0) {
+                sizes_.push_back(chunk.size());
+                bytes_.append(chunk.begin(), chunk.end());
+            }
+            changed_.notify_all();
+        };
+    }
+
+    bool WaitFor(std::size_t size, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return bytes_.size() >= size; });
+    }
+    std::string Bytes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+    std::vector<std::size_t> Sizes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sizes_;
+    }
+    std::vector<int> Order() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return order_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string bytes_;
+    std::vector<std::size_t> sizes_;
+    std::vector<int> order_;
+};
+
+TEST(SerialPort, MissingDeviceIsNotOpened) {
+    NSerialPort port;
+    EXPECT_FALSE(port.Open("/nonexistent/ttyRAILMUX"));
+    EXPECT_EQ(port.LastOpenError(), boost::system::errc::no_such_file_or_directory);
+    EXPECT_FALSE(port.Write("x", 1));
+    EXPECT_FALSE(port.Close());
+}
+
+TEST_F(RawPty, OpenWriteCloseFollowTheOpenFlag) {
+    NSerialPort port;
+    EXPECT_FALSE(port.Write("early\n", 6));
+    ASSERT_TRUE(port.Open(name));
+    EXPECT_FALSE(port.LastOpenError());
+    EXPECT_FALSE(port.Open(name));
+
+    EXPECT_TRUE(port.Write(nullptr, 0));
+    EXPECT_TRUE(port.Write("setPing()\n", 10));
+    EXPECT_EQ(Receive(64, 300ms), "setPing()\n");  // nothing of the refused or empty writes
+
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(port.Close());
+    EXPECT_FALSE(port.Write("late\n", 5));
+    EXPECT_EQ(Receive(1, 100ms), "");
+}
+
+TEST_F(RawPty, OpenAppliesTheStationLineSettings) {
+    termios before;
+    ASSERT_EQ(::tcgetattr(device, &before), 0);
+    ::cfsetspeed(&before, B9600);
+    before.c_cflag |= CSTOPB | CRTSCTS;
+    ASSERT_EQ(::tcsetattr(device, TCSANOW, &before), 0);
+
+    NSerialPort port;
+    ASSERT_TRUE(port.Open(name));
+    termios after;
+    ASSERT_EQ(::tcgetattr(device, &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), static_cast<speed_t>(B115200));
+    EXPECT_EQ(::cfgetispeed(&after), static_cast<speed_t>(B115200));
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_cflag & PARENB, 0u);
+    EXPECT_EQ(after.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(after.c_cflag & CRTSCTS, 0u);
+}
+
+TEST_F(RawPty, ChunksReachEveryCallbackInOrder) {
+    // Bytes that arrived before the open are kept for the reader.
+    Send("pending,");
+
+    Chunks chunks;
+    NSerialPort port;
+    port.AddReceiveCallback(chunks.Callback(0));
+    port.AddReceiveCallback(chunks.Callback(1));
+    ASSERT_TRUE(port.Open(name));
+    ASSERT_TRUE(chunks.WaitFor(8, 5s));
+
+    std::string burst;
+    for (int i = 0; burst.size() < 5000; ++i)
+        burst += std::to_string(i) + ",";
+    Send(burst);
+    ASSERT_TRUE(chunks.WaitFor(8 + burst.size(), 5s));
+
+    EXPECT_EQ(chunks.Bytes(), "pending," + burst);
+    const std::vector<std::size_t> sizes = chunks.Sizes();
+    EXPECT_GE(sizes.size(), 5u);
+    for (std::size_t size : sizes)
+        EXPECT_LE(size, 1024u);
+    const std::vector<int> order = chunks.Order();
+    ASSERT_EQ(order.size(), 2 * sizes.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], static_cast<int>(i % 2));
+}
+
+TEST_F(RawPty, CloseEndsTheReaderAndReopenReadsAgain) {
+    Chunks chunks;
+    NSerialPort port;
+    port.AddReceiveCallback(chunks.Callback(0));
+    ASSERT_TRUE(port.Open(name));
+    Send("a");
+    ASSERT_TRUE(chunks.WaitFor(1, 5s));
+
+    ASSERT_TRUE(port.Close());
+    Send("b");
+    EXPECT_FALSE(chunks.WaitFor(2, 200ms));
+
+    // The system never reopens, but the port allows it: the reader picks up what waited.
+    ASSERT_TRUE(port.Open(name));
+    Send("c");
+    ASSERT_TRUE(chunks.WaitFor(3, 5s));
+    EXPECT_EQ(chunks.Bytes(), "abc");
+}
+
+TEST_F(RawPty, HangUpStopsTheReaderSilently) {
+    Chunks chunks;
+    NSerialPort port;
+    port.AddReceiveCallback(chunks.Callback(0));
+    ASSERT_TRUE(port.Open(name));
+    ::close(master);
+    master = -1;
+    ::close(device);
+    device = -1;
+    EXPECT_FALSE(chunks.WaitFor(1, 200ms));
+    EXPECT_FALSE(port.Write("setPing()\n", 10));
+    EXPECT_TRUE(port.Close());
+}
+
+TEST(SerialPortWithStation, ReceivesTheBootBannerAfterOpening) {
+    DSAir2Simulator station;
+    std::string error;
+    ASSERT_TRUE(station.Start(error)) << error;
+
+    Chunks chunks;
+    NSerialPort port;
+    port.AddReceiveCallback(chunks.Callback(0));
+    ASSERT_TRUE(port.Open(station.Path()));
+    const std::string ready = "100 Ready\r\n";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (chunks.Bytes().find(ready) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        chunks.WaitFor(chunks.Bytes().size() + 1, 100ms);
+    }
+    EXPECT_NE(chunks.Bytes().find(ready), std::string::npos) << chunks.Bytes();
+
+    ASSERT_TRUE(port.Write("setPing()\n", 10));
+    EXPECT_TRUE(station.WaitForCommands(1, 10s));
+    EXPECT_EQ(station.Commands().at(0), "setPing()");
+}
+
+}  // namespace
