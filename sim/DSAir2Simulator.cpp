@@ -229,12 +229,21 @@ private:
         for (const PtyStation::Event event : events_) {
             switch (event) {
                 case PtyStation::Event::Opened:
-                    if (holders_++ == 0) OnOpened(now);
+                    if (ownOpens_ > 0) {
+                        --ownOpens_;
+                    } else if (holders_++ == 0) {
+                        OnOpened(now);
+                    }
                     break;
                 case PtyStation::Event::Closed:
-                    if (holders_ > 0 && --holders_ == 0) OnClosed();
+                    if (ownCloses_ > 0) {
+                        --ownCloses_;
+                    } else if (holders_ > 0 && --holders_ == 0) {
+                        OnClosed();
+                    }
                     break;
                 case PtyStation::Event::Overflow:
+                    ownOpens_ = ownCloses_ = 0;
                     holders_ = pty_.PeerOpen() ? 1 : 0;
                     if (holders_ == 1 && !peerOpen_) OnOpened(now);
                     if (holders_ == 0 && peerOpen_) OnClosed();
@@ -251,7 +260,6 @@ private:
         out_.clear();
         written_ = 0;
         outputBlocked_ = false;
-        if (pty_.PeerOpen()) pty_.DropUnreadOutput();
         int count;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -267,6 +275,13 @@ private:
         out_.clear();
         written_ = 0;
         outputBlocked_ = false;
+        // A USB adapter forgets what the host never read; the next opener must not get it.
+        // The watch reports this open and close of our own too: the next open and the next
+        // close are not counted (any one of each, as they cancel out all the same).
+        if (pty_.DropUnreadOutput()) {
+            ++ownOpens_;
+            ++ownCloses_;
+        }
         Print("device closed");
     }
 
@@ -488,7 +503,9 @@ private:
     // The I/O thread's own once started.
     PtyStation pty_;
     bool peerOpen_ = false;
-    int holders_ = 0;  // open file descriptions of the device side, as the watch reports them
+    int holders_ = 0;   // open file descriptions of the device side, as the watch reports them
+    int ownOpens_ = 0;  // reported opens and closes that were the simulator's own
+    int ownCloses_ = 0;
     std::vector<PtyStation::Event> events_;
     bool booting_ = false;
     bool gone_ = false;

@@ -148,12 +148,11 @@ bool PtyStation::PeerOpen() const {
     return (entry.revents & POLLHUP) == 0;
 }
 
-void PtyStation::DropUnreadOutput() const {
-    // The master cannot flush what waits on the device side; a descriptor of our own can. It
-    // is closed at once, and the opener still holds the device, so this is no hang-up (the
-    // watch reports this open and close as well).
+bool PtyStation::DropUnreadOutput() const {
+    // The master cannot flush what waits on the device side; a descriptor of our own can.
     const int slave = ::open(deviceName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0) return;
+    if (slave < 0) return false;
     ::tcflush(slave, TCIFLUSH);
     ::close(slave);
+    return true;
 }

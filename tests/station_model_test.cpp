@@ -206,6 +206,11 @@ TEST(StationModelTest, ChangeDescribesTheEffect) {
     EXPECT_EQ(model.Handle("setLocoFunction(49155,0,1)").change, "loco 3: F0 on");
     EXPECT_EQ(model.Handle("setLocoDirection(49155,2)").change,
               "loco 3: direction reverse, speed 0");
+    model.Handle("setLocoSpeed(49155,12)");
+    model.Handle("setLocoFunction(49155,2,1)");
+    model.Handle("setLocoConfig(49152,3,9)");
+    EXPECT_EQ(StationModel::Describe(model.State()),
+              "track power OFF; loco 3: speed 12/1023 reverse F0 F2; CV3=9");
 }
 
 }  // namespace
