@@ -20,12 +20,23 @@ public:
     NTCPRecvHandler();
     explicit NTCPRecvHandler(MessageProcessor processor);
 
+    // Admits the connection when no client is connected.
     bool OnAccept(ClientId id, const std::string& address) override;
+    // Forgets the client, so that the next connection is admitted.
     void OnDisconnect(ClientId id) override;
+    // Carries out every message completed by these bytes, in order, and sets the reply to all
+    // their answers, each ended by "\r". A line feed right after a carriage return is dropped.
+    // False when the processor fails or the client's unfinished text exceeds kMaxClientText.
     bool OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
                    std::string& reply, bool& closeAfterReply) override;
 
 private:
-    std::map<ClientId, std::string> clientBuffers;
+    struct ClientText {
+        std::string text;                  // received since the last carriage return
+        bool afterCarriageReturn = false;  // the latest byte was a carriage return
+    };
+
+    // The connected client ("connected" means the map is not empty).
+    std::map<ClientId, ClientText> clientBuffers;
     MessageProcessor processor_;
 };
