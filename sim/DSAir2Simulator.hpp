@@ -28,9 +28,12 @@ struct SimOptions {
     bool lfOnly = false;                      // end lines with LF instead of CR LF
     bool byteByByte = false;                  // deliver replies one byte per write
     bool garbage = false;                     // send a garbage line before each reply
-    int hangUpAfter = -1;                     // close the line after this many commands; -1: never
+    // Once this many commands have been answered (0: right after the first banner) the device
+    // vanishes like an unplugged USB station: the opener's reads and writes fail and the
+    // device and the link are removed. -1: never.
+    int hangUpAfter = -1;
     // Per command name ("setPower", ...): the status code to answer with instead of the
-    // normal one; 0 means no answer at all.
+    // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
     bool verbose = false;  // print each command and what changed to standard output
     // Rewritten with a one-line account of the station's state after every command, before
@@ -39,7 +42,9 @@ struct SimOptions {
 };
 
 // A DSAir2 on a pseudo-terminal: the boot banner on every open of the device side, the
-// station's replies, its state. Runs one thread of its own; tests use it in-process.
+// station's replies, its state. Like the real board, which resets when the port is opened, it
+// ignores input from the open until the banner (about 150 ms; 1.5 s with realTimings). Runs one
+// thread of its own; tests use it in-process. Every public member is thread-safe.
 class DSAir2Simulator {
 public:
     explicit DSAir2Simulator(SimOptions options = {});
@@ -67,7 +72,8 @@ public:
     void SetStatusFor(const std::string& command, int status);
     void SetReplyDelay(std::chrono::milliseconds delay);
     void SetCv(std::int32_t cv, std::int32_t value);
-    // Writes raw bytes to the line (a stale reply, garbage).
+    // Writes raw bytes to the line (a stale reply, garbage); held until the next open while the
+    // device is closed.
     void SendRaw(const std::string& bytes);
 
 private:
