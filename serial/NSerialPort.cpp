@@ -130,6 +130,7 @@ bool NSerialPort::Open(const std::string& name) {
     ::ioctl(serial.native_handle(), TIOCMBIS, &lines);
 #endif
 
+    ++readSession_;
     StartRead();
     // A reopened port keeps the thread that is already running the event loop (the work guard
     // never lets it return while the object lives).
@@ -154,7 +155,10 @@ bool NSerialPort::Close() {
     serial_impl& impl = *impl_;
 
     boost::system::error_code error;
-    auto closePort = [&impl, &error] {
+    auto closePort = [this, &impl, &error] {
+        // Moved on the I/O thread, in order with the completions: a read that had already
+        // completed (asio may complete one at once when it is started) is dropped unseen.
+        ++readSession_;
         if (impl.port && impl.port->is_open()) {
             // asio marks the port as holding no handle whether or not the close succeeded.
             impl.port->close(error);
@@ -189,7 +193,9 @@ boost::system::error_code NSerialPort::LastOpenError() const {
 
 void NSerialPort::StartRead() {
     impl_->port->async_read_some(asio::buffer(readBuffer_),
-                                 [this](const boost::system::error_code& error, std::size_t count) {
+                                 [this, session = readSession_.load()](
+                                     const boost::system::error_code& error, std::size_t count) {
+                                     if (session != readSession_) return;
                                      HandleRead(error, count);
                                  });
 }

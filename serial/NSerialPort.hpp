@@ -52,5 +52,9 @@ private:
     std::shared_ptr<serial_impl> impl_;
     // Set by Open, cleared by Close; read by Write from the thread that sends commands.
     std::atomic<bool> open_{false};
+    // Counts opens and closes. A read started in an earlier session is ignored when it
+    // completes: its bytes may have arrived just before the close, and after Close no callback
+    // may run (the callbacks' owner may be going away).
+    std::atomic<unsigned> readSession_{0};
     std::array<std::uint8_t, 1024> readBuffer_{};
 };

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -68,28 +69,30 @@ protected:
     std::string name;
 };
 
-// Collects the chunks a callback receives.
+// Collects the chunks that one or two callbacks receive.
 class Chunks {
 public:
     ReceiveCallback Callback(int tag) {
         return [this, tag](const std::vector<std::uint8_t>& chunk) {
             std::lock_guard<std::mutex> lock(mutex_);
             order_.push_back(tag);
-            if (tag == 0) {
-                sizes_.push_back(chunk.size());
-                bytes_.append(chunk.begin(), chunk.end());
-            }
+            bytes_[tag].append(chunk.begin(), chunk.end());
+            if (tag == 0) sizes_.push_back(chunk.size());
             changed_.notify_all();
         };
     }
 
+    // Until the first callback has seen size bytes, and the second as many, if registered.
     bool WaitFor(std::size_t size, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return bytes_.size() >= size; });
+        return changed_.wait_for(lock, timeout, [&] {
+            return bytes_[0].size() >= size && (!second_ || bytes_[1].size() >= size);
+        });
     }
-    std::string Bytes() {
+    void ExpectSecond() { second_ = true; }
+    std::string Bytes(int tag = 0) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return bytes_;
+        return bytes_[tag];
     }
     std::vector<std::size_t> Sizes() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -103,7 +106,8 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::string bytes_;
+    bool second_ = false;
+    std::string bytes_[2];
     std::vector<std::size_t> sizes_;
     std::vector<int> order_;
 };
@@ -160,6 +164,7 @@ TEST_F(RawPty, ChunksReachEveryCallbackInOrder) {
     NSerialPort port;
     port.AddReceiveCallback(chunks.Callback(0));
     port.AddReceiveCallback(chunks.Callback(1));
+    chunks.ExpectSecond();
     ASSERT_TRUE(port.Open(name));
     ASSERT_TRUE(chunks.WaitFor(8, 5s));
 
@@ -169,7 +174,8 @@ TEST_F(RawPty, ChunksReachEveryCallbackInOrder) {
     Send(burst);
     ASSERT_TRUE(chunks.WaitFor(8 + burst.size(), 5s));
 
-    EXPECT_EQ(chunks.Bytes(), "pending," + burst);
+    EXPECT_EQ(chunks.Bytes(0), "pending," + burst);
+    EXPECT_EQ(chunks.Bytes(1), "pending," + burst);
     const std::vector<std::size_t> sizes = chunks.Sizes();
     EXPECT_GE(sizes.size(), 5u);
     for (std::size_t size : sizes)
@@ -197,6 +203,45 @@ TEST_F(RawPty, CloseEndsTheReaderAndReopenReadsAgain) {
     Send("c");
     ASSERT_TRUE(chunks.WaitFor(3, 5s));
     EXPECT_EQ(chunks.Bytes(), "abc");
+}
+
+// Regression: a read that completed just before the close still reached the callbacks after
+// Close had returned, and during destruction, after the callbacks' state was gone.
+TEST_F(RawPty, NoCallbackAfterCloseWhileBytesKeepArriving) {
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const std::string bytes(256, 'x');
+        while (flooding) {
+            pollfd poller{master, POLLOUT, 0};
+            if (::poll(&poller, 1, 10) > 0) (void)!::write(master, bytes.data(), bytes.size());
+        }
+    });
+    for (int round = 0; round < 30; ++round) {
+        std::atomic<bool> closed{false};
+        std::atomic<int> late{0};
+        std::atomic<int> delivered{0};
+        {
+            NSerialPort port;
+            port.AddReceiveCallback([&](const std::vector<std::uint8_t>&) {
+                ++delivered;
+                if (closed) ++late;
+            });
+            ASSERT_TRUE(port.Open(name));
+            while (delivered < 3)
+                std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(port.Close());
+            closed = true;
+            std::this_thread::sleep_for(5ms);
+            closed = false;
+            ASSERT_TRUE(port.Open(name));  // and once more through the destructor
+            while (delivered < 6)
+                std::this_thread::sleep_for(1ms);
+        }
+        closed = true;
+        EXPECT_EQ(late, 0) << round;
+    }
+    flooding = false;
+    flood.join();
 }
 
 TEST_F(RawPty, HangUpStopsTheReaderSilently) {
