@@ -93,10 +93,10 @@ int main(int argc, char* argv[]) {
                      errorCode);
         return 3;
     }
-    ConsoleLog("TCP server started on port %d\n", tcpPort);
-
+    // Armed before the line is printed, so that whoever waits for it may signal at once.
     InstallStopHandler(SIGTERM);
     InstallStopHandler(SIGINT);
+    ConsoleLog("TCP server started on port %d\n", tcpPort);
     while (!stopRequested.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

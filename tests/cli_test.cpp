@@ -17,12 +17,12 @@ const std::string kUsage =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
 
-struct Run {
+struct Outcome {
     int code;
     std::string out, err;
 };
 
-Run RunToEnd(std::vector<std::string> args) {
+Outcome RunToEnd(std::vector<std::string> args) {
     args.insert(args.begin(), RAILMUX_BIN);
     ChildProcess child(args);
     int code = child.Wait(30s);
@@ -31,12 +31,12 @@ Run RunToEnd(std::vector<std::string> args) {
 
 TEST(CliTest, UsageAndInformationExitZero) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}}) {
-        Run r = RunToEnd(args);
+        Outcome r = RunToEnd(args);
         EXPECT_EQ(r.code, 0);
         EXPECT_EQ(r.out, kUsage);
         EXPECT_EQ(r.err, "");
     }
-    Run v = RunToEnd({"--version"});
+    Outcome v = RunToEnd({"--version"});
     EXPECT_EQ(v.code, 0);
     EXPECT_EQ(v.out, std::string("railmux ") + RAILMUX_VERSION_TEXT + "\n");
 }
@@ -50,7 +50,7 @@ class InvalidPortTest : public ::testing::TestWithParam<BadPort> {};
 
 TEST_P(InvalidPortTest, IsRefusedWithExitCodeOneBeforeTheStationIsTouched) {
     // A COM port that would make the program wait or fail differently if it were opened.
-    Run r = RunToEnd({"/nonexistent/station", GetParam().arg, "ignored"});
+    Outcome r = RunToEnd({"/nonexistent/station", GetParam().arg, "ignored"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
@@ -68,6 +68,8 @@ TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
     ASSERT_TRUE(
         child.WaitForStdout("TCP server started on port " + std::to_string(port) + "\n", 30s))
         << child.Stderr();
+    // Standard error travels through its own pipe: wait for it rather than assume it is in.
+    EXPECT_TRUE(child.WaitForStderr("No such file or directory", 10s)) << child.Stderr();
     const std::string err = child.Stderr();
     EXPECT_EQ(err.rfind("Failed to connect to DSAir2 on /DEV/NO-SUCH-STATION.\n", 0), 0u) << err;
     EXPECT_NE(err.find("Could not open /DEV/NO-SUCH-STATION: No such file or directory"),
@@ -81,7 +83,8 @@ TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
     const int port = FreeTcpPort();
     ChildProcess child({RAILMUX_BIN, "com9", std::to_string(port)});
     ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
-    EXPECT_NE(child.Stderr().find("Failed to connect to DSAir2 on COM9.\n"), std::string::npos);
+    EXPECT_TRUE(child.WaitForStderr("Failed to connect to DSAir2 on COM9.\n", 10s))
+        << child.Stderr();
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(30s), 0);
 }
@@ -95,8 +98,8 @@ TEST(CliTest, DeviceWithoutReadyNoticeIsReportedAsSuch) {
     const int port = FreeTcpPort();
     ChildProcess child({RAILMUX_BIN, sim.Path(), std::to_string(port)});
     ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
-    EXPECT_NE(child.Stderr().find("opened, but the station sent no ready notice within 5 seconds."),
-              std::string::npos)
+    EXPECT_TRUE(child.WaitForStderr(
+        "opened, but the station sent no ready notice within 5 seconds.\n", 10s))
         << child.Stderr();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(30s), 0);
