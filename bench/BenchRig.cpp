@@ -33,9 +33,12 @@ bool BenchRig::Start(std::string& error) {
     simulator_ = std::make_unique<DSAir2Simulator>(simOptions_);
     if (!simulator_->Start(error)) return false;
 
+    // RAILMUX_BENCH_PROGRAM runs another build of the program instead (to compare a change).
+    const char* other = std::getenv("RAILMUX_BENCH_PROGRAM");
+    const std::string program = other != nullptr && *other != '\0' ? other : RAILMUX_BIN;
     port_ = FreeLoopbackPort();
     railmux_ = std::make_unique<ChildProgram>(
-        std::vector<std::string>{RAILMUX_BIN, simulator_->Path(), std::to_string(port_)},
+        std::vector<std::string>{program, simulator_->Path(), std::to_string(port_)},
         PathFor("railmux.console"), PathFor("railmux.stderr"));
     if (!railmux_->WaitForStdout("TCP server started on port", std::chrono::seconds(15))) {
         error = "railmux did not start: " + ChildProgram::ReadFile(PathFor("railmux.stderr"));
