@@ -12,10 +12,13 @@
 
 namespace {
 
-// atoi's reading of a field: an optional sign, then digits up to the first other character;
-// 0 without digits. Saturates at the 32-bit range instead of overflowing.
+// atoi's reading of a field: leading white space, an optional sign, then digits up to the
+// first other character; 0 without digits. Saturates at the 32-bit range instead of
+// overflowing.
 std::int32_t ParseCode(const std::string& text) {
     std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';

@@ -369,6 +369,7 @@ TEST_F(ScriptedStation, CvReadChecksTheDataLine) {
     const CvCase cases[] = {
         {"value read", "@CV,0,8,145,0\r\n200 Ok\r\n", true, 145},
         {"device form", "@CV,49152,8,129,\r\n200 Ok\r\n", true, 129},
+        {"numbers read like atoi", "@CV,49152, 8x,-3y,\r\n200 Ok\r\n", true, -3},
         {"unreadable CV", "@CV,49152,8,65535,\r\n200 Ok\r\n", false, 65535},
         {"other CV number", "@CV,49152,7,145,\r\n200 Ok\r\n", false, 11},
         {"three values", "@CV,49152,8,145\r\n200 Ok\r\n", false, 11},
