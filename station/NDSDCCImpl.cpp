@@ -179,7 +179,10 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         std::lock_guard<std::mutex> lock(replyMutex);
         lastStatusTime = Clock::now();
         lastStatus = code;
-        if (code >= 200 && code <= 299) {
+        // 3xx is the station's refusal ("300 Cmd err", "301 Stx err"): the command's one status
+        // line, so it ends the wait with false instead of holding every client up for the
+        // whole time-out.
+        if (code >= 200 && code <= 399) {
             completedStatus = code;
             ++completions;
             replySignal.notify_all();

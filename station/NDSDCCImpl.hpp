@@ -64,7 +64,7 @@ private:
     // Framing state, touched only by the thread that delivers chunks (the serial I/O thread).
     std::string lineBuffer;
 
-    // Guarded by replyMutex. completions counts completing status lines (200-299); a command
+    // Guarded by replyMutex. completions counts completing status lines (200-399); a command
     // records it before writing and waits for it to move, so a reply that arrives before the
     // wait begins is not lost and one that arrived before the write does not count.
     mutable std::mutex replyMutex;

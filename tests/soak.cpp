@@ -113,7 +113,10 @@ int main(int argc, char* argv[]) {
             if (!client.Send(message + "\r")) break;
             ++sent;
             std::string reply = client.ReadReplies(1, 30s);
-            if (reply.rfind("CV", 0) == 0) reply += client.ReadReplies(1, 30s);
+            // A CV read's answer is two lines, which may arrive in one read or two.
+            if (reply.rfind("CV", 0) == 0 && std::count(reply.begin(), reply.end(), '\r') < 2) {
+                reply += client.ReadReplies(1, 30s);
+            }
             if (reply.empty() || reply.back() != '\r') {
                 std::fprintf(stderr, "soak: no reply to \"%s\"\n", message.c_str());
                 failed = true;

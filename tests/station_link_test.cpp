@@ -321,6 +321,8 @@ TEST_F(ScriptedStation, OnlyACompletingStatusLineEndsTheWait) {
         {"LF only", "200 Ok\n", true},
         {"other completing code", "201 Busy\r\n", false},
         {"error code", "299 Err\r\n", false},
+        {"unknown command", "300 Cmd err\r\n", false},
+        {"syntax error", "301 Stx err\r\n", false},
         {"the completing line counts, not what follows", "200 Ok\r\nnoise\r\n", true},
     };
     for (const CompletionCase& c : cases) {
