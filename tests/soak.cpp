@@ -30,6 +30,15 @@ long ResidentKiB(pid_t pid) {
     return -1;
 }
 
+// How often text occurs in a file (Railmux's console).
+long Occurrences(const std::string& path, const std::string& text) {
+    std::ifstream in(path);
+    std::string line;
+    long n = 0;
+    while (std::getline(in, line)) n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
 std::string Hex2(unsigned v) {
     char b[3];
     std::snprintf(b, sizeof b, "%02X", v & 0xFF);
@@ -124,7 +133,17 @@ int main(int argc, char* argv[]) {
             }
             ++answered;
         }
-        if (random() % 5 == 0) client.Reset();
+        if (random() % 5 == 0) {
+            client.Reset();
+        } else {
+            client.Close();
+        }
+        // One client at a time: the next is admitted once Railmux has seen this one leave.
+        const auto leaveDeadline = std::chrono::steady_clock::now() + 30s;
+        while (Occurrences(console, "Client disconnected") < reconnects &&
+               std::chrono::steady_clock::now() < leaveDeadline) {
+            std::this_thread::sleep_for(5ms);
+        }
 
         if (std::chrono::steady_clock::now() >= nextSample) {
             const long kib = ResidentKiB(railmux.Pid());
