@@ -3,7 +3,12 @@
 //     with the same framing;
 //  2. "E", which goes to the station, against the same pseudo-terminal round trip done
 //     directly plus the loopback round trip of 1.
-// Usage: bench_latency [--messages N] [--power-samples N]
+// Everything (this program's threads, the simulated stations, Railmux and the reference process)
+// runs on one CPU unless --cpu -1 is given: on a shared two-core machine, whether a wake-up stays
+// on its CPU or has to reach the other one decides more of a round trip than either server does,
+// and that depends on whatever else runs at the moment. On one CPU every server pays the same
+// switches and the ratio shows the servers' own work.
+// Usage: bench_latency [--messages N] [--power-samples N] [--cpu N|-1]
 #include "bench/BenchRig.hpp"
 #include "bench/BenchTable.hpp"
 #include "bench/DirectStationLine.hpp"
@@ -11,6 +16,8 @@
 #include "bench/LatencySamples.hpp"
 #include "bench/LoopbackClient.hpp"
 #include "bench/ReferenceProcess.hpp"
+
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -193,6 +200,18 @@ int main(int argc, char* argv[]) {
     if (ReferenceProcess::ServeIfAsked(argc, argv)) return 0;
     const int messages = Flag(argc, argv, "--messages", 20000);
     const int powerSamples = Flag(argc, argv, "--power-samples", 100);
+    const int cpu = Flag(argc, argv, "--cpu", ::sched_getcpu());
+    if (cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        // Before any thread or child exists, so that all of them inherit it.
+        if (::sched_setaffinity(0, sizeof set, &set) != 0) {
+            std::perror("bench_latency: sched_setaffinity");
+            return 1;
+        }
+        std::printf("bench_latency: everything on CPU %d\n", cpu);
+    }
 
     BenchRig rig;
     std::string error;
