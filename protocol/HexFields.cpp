@@ -41,7 +41,10 @@ std::deque<std::uint8_t> ParseHexBytes(const std::string& text) {
                 expect = Expect::Separator;
                 break;
             case Expect::Separator:
-                if (c != ' ') return {};
+                if (c != ' ') {
+                    bytes.clear();  // the same object on every path, so it is returned in place
+                    return bytes;
+                }
                 expect = Expect::First;
                 break;
         }

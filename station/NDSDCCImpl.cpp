@@ -12,6 +12,13 @@
 
 namespace {
 
+// The white space that ends a status line's first field (the "C" locale's): a fixed set rather
+// than a locale lookup per character.
+const auto& StatusFieldEnd() {
+    static const auto predicate = boost::algorithm::is_any_of(" \t\v\f\r\n");
+    return predicate;
+}
+
 // atoi's reading of a field: leading white space, an optional sign, then digits up to the
 // first other character; 0 without digits. Saturates at the 32-bit range instead of
 // overflowing.
@@ -116,6 +123,7 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
         std::lock_guard<std::mutex> lock(replyMutex);
         lastStatus = 0;
         completionsBefore = completions;
+        awaitedCompletion = completions + 1;
     }
 
     std::string line = command;
@@ -172,8 +180,7 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         return;
     }
 
-    const auto fieldEnd =
-        std::find_if(line.begin(), line.end(), boost::algorithm::is_space(std::locale::classic()));
+    const auto fieldEnd = std::find_if(line.begin(), line.end(), StatusFieldEnd());
     const std::int32_t code = ParseCode(std::string(line.begin(), fieldEnd));
     {
         std::lock_guard<std::mutex> lock(replyMutex);
@@ -183,8 +190,7 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         // line, so it ends the wait with false instead of holding every client up for the
         // whole time-out.
         if (code >= 200 && code <= 399) {
-            completedStatus = code;
-            ++completions;
+            if (++completions == awaitedCompletion) completedStatus = code;
             replySignal.notify_all();
         }
     }

@@ -217,8 +217,9 @@ protected:
 
     void Send(const std::string& bytes) {
         std::lock_guard<std::mutex> lock(mutex);
-        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        // Taken before the write: the link may stamp the line before write() has even returned.
         lastReplyTime = Clock::now();
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 
     void SetReply(std::function<std::string(const std::string&)> next) {
@@ -324,6 +325,10 @@ TEST_F(ScriptedStation, OnlyACompletingStatusLineEndsTheWait) {
         {"unknown command", "300 Cmd err\r\n", false},
         {"syntax error", "301 Stx err\r\n", false},
         {"the completing line counts, not what follows", "200 Ok\r\nnoise\r\n", true},
+        // Both lines come in one chunk, before the waiting command has woken up: the first is
+        // the answer, the second is stale by the time anyone reads it.
+        {"the first of two completing lines answers", "200 Ok\r\n201 Busy\r\n", true},
+        {"a refusal followed by success stays a refusal", "300 Cmd err\r\n200 Ok\r\n", false},
     };
     for (const CompletionCase& c : cases) {
         const std::string reply = c.reply;
