@@ -66,12 +66,15 @@ private:
 
     // Guarded by replyMutex. completions counts completing status lines (200-399); a command
     // records it before writing and waits for it to move, so a reply that arrives before the
-    // wait begins is not lost and one that arrived before the write does not count.
+    // wait begins is not lost and one that arrived before the write does not count. The first
+    // completing line after the write is the answer: completedStatus keeps the code of the
+    // completion numbered awaitedCompletion, not of whatever line came last before the wake-up.
     mutable std::mutex replyMutex;
     std::condition_variable replySignal;
     std::int32_t lastStatus = 0;
     std::int32_t completedStatus = 0;
     std::uint64_t completions = 0;
+    std::uint64_t awaitedCompletion = 0;
     std::vector<std::string> replyValues;
     std::string expectedTag;
     Clock::time_point lastStatusTime = Clock::now() - std::chrono::hours(1);
