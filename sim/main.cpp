@@ -85,13 +85,13 @@ int main(int argc, char* argv[]) {
             }
             options.hangUpAfter = number;
         } else if (arg == "--status" && hasValue) {
-            const std::string spec = argv[++i];
-            const std::size_t equals = spec.find('=');
+            const std::string assignment = argv[++i];
+            const std::size_t equals = assignment.find('=');
             if (equals == 0 || equals == std::string::npos ||
-                !ParseInt(spec.c_str() + equals + 1, 0, 999, number)) {
-                return Fail("bad --status " + spec + " (want NAME=CODE)");
+                !ParseInt(assignment.c_str() + equals + 1, 0, 999, number)) {
+                return Fail("bad --status " + assignment + " (want NAME=CODE)");
             }
-            options.statusFor[spec.substr(0, equals)] = number;
+            options.statusFor[assignment.substr(0, equals)] = number;
         } else if (arg == "--state" && hasValue) {
             options.stateFile = argv[++i];
         } else if (!arg.empty() && arg[0] == '-') {
