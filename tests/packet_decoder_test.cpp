@@ -1,6 +1,7 @@
 #include "protocol/PacketDecoder.hpp"
 
 #include "protocol/LocoTable.hpp"
+#include "protocol/ProcessMessage.hpp"
 #include "support/RecordingStation.hpp"
 
 #include <gtest/gtest.h>
@@ -222,8 +223,17 @@ TEST(DecoderTable, EntriesAppearForPacketsActedOnAndGoOnDequeue) {
     EXPECT_EQ(locos.Find(1234), nullptr);
 }
 
-TEST(DecoderTable, ProcessWideTableIsOneInstance) {
-    EXPECT_EQ(&LocoTable::Instance(), &LocoTable::Instance());
+// The program's ProcessMessage keeps its memory in the process-wide table. With no station
+// link every command is refused, so the entry appears with nothing remembered.
+TEST(DecoderTable, ProgramKeepsItsMemoryInTheProcessWideTable) {
+    ASSERT_EQ(LocoTable::Instance().Find(3), nullptr);
+    std::string reply;
+    ASSERT_TRUE(ProcessMessage("Q 03 3F 05 39", reply));
+    EXPECT_EQ(reply, "O");
+    const LocoState* state = LocoTable::Instance().Find(3);
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->direction, 1);
+    EXPECT_EQ(state->speed, 0);
 }
 
 }  // namespace
