@@ -10,14 +10,16 @@
 
 namespace {
 
+// Both are never destroyed: the serial I/O thread may still log a station line while static
+// destruction runs at exit, after these would have gone.
 std::mutex& ConsoleMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
 }
 
 ConsoleSink& Sink() {
-    static ConsoleSink sink;
-    return sink;
+    static ConsoleSink* const sink = new ConsoleSink;
+    return *sink;
 }
 
 // One write(2) per call: no stdio buffer to flush and nothing held back when standard output

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -84,6 +87,49 @@ TEST(ConsoleLogTest, LinesFromSeveralThreadsNeverInterleave) {
         EXPECT_EQ(std::stoi(line.substr(3 + body.size())), next[t]++) << line;
     }
     EXPECT_EQ(count, 800);
+}
+
+// Logs once from its destructor, which runs during static destruction after everything that was
+// constructed later, the console's own state included: the serial I/O thread of the program can
+// do the same while the process exits.
+struct LogsAtExit {
+    bool armed = false;
+    ~LogsAtExit() {
+        if (armed) ConsoleLog("late line\n");
+    }
+};
+LogsAtExit logsAtExit;  // constructed before the first ConsoleLog call
+
+TEST(ConsoleLogTest, LoggingDuringStaticDestructionStillReachesTheSink) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        // Large enough that std::function keeps it on the heap.
+        struct Writer {
+            int fd;
+            std::array<char, 64> padding;
+            void operator()(const char* text, std::size_t size) const {
+                if (::write(fd, text, size) < 0) std::_Exit(2);
+            }
+        };
+        SetConsoleSink(Writer{fds[1], {}});
+        logsAtExit.armed = true;
+        std::exit(0);  // runs the static destructors
+    }
+    ::close(fds[1]);
+    std::string received;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        received.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(received, "late line\n");
 }
 
 }  // namespace
