@@ -101,6 +101,9 @@ int main(int argc, char* argv[]) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
+    // The message in progress may still wait for the station; the ones after it in the same
+    // read are dropped with the connection.
+    handler.StopProcessing();
     NTCPServerThread::Stop(server);
     return 0;
 }

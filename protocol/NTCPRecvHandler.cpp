@@ -65,7 +65,7 @@ bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size, bo
     std::string replies;
     std::string answer;
     bool answered = false;
-    while (next != end) {
+    while (next != end && !stopping_) {
         const auto* cr = static_cast<const char*>(std::memchr(next, '\r', end - next));
         if (cr == nullptr) {
             if (!keep(next, end)) return false;

@@ -2,6 +2,7 @@
 
 #include "net/ITCPRecvHandler.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -29,6 +30,9 @@ public:
     // False when the processor fails or the client's unfinished text exceeds kMaxClientText.
     bool OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
                    std::string& reply, bool& closeAfterReply) override;
+    // From any thread, before the server is stopped: messages not yet begun are not carried out,
+    // so that a read holding many messages for a slow station cannot hold up the stop for long.
+    void StopProcessing() { stopping_ = true; }
 
 private:
     struct ClientText {
@@ -39,4 +43,5 @@ private:
     // The connected client ("connected" means the map is not empty).
     std::map<ClientId, ClientText> clientBuffers;
     MessageProcessor processor_;
+    std::atomic<bool> stopping_{false};
 };

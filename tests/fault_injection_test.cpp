@@ -155,4 +155,20 @@ TEST_F(FaultInjection, TerminationDuringACvWaitStopsCleanly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
 }
 
+TEST_F(FaultInjection, TerminationWithManyMessagesWaitingInOneReadStopsAfterTheFirst) {
+    sim_->SetStatusFor("setPower", 0);  // each one would wait its 3 s
+    TcpClient client(port_);
+    std::string messages;
+    for (int i = 0; i < 20; ++i)
+        messages += "E\r";
+    ASSERT_TRUE(client.Send(messages));
+    ASSERT_TRUE(sim_->WaitForCommands(2, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    railmux_->Signal(SIGTERM);
+    EXPECT_EQ(railmux_->Wait(120s), 0);
+    // The one waiting command's 3 s and a little, not twenty of them one after another.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    EXPECT_EQ(CommandsAfterPing(), std::vector<std::string>{"setPower(1)"});
+}
+
 }  // namespace

@@ -135,6 +135,30 @@ TEST_F(RecvHandler, FailingProcessorDropsTheConnectionWithoutReply) {
               (std::vector<std::string>{"[E Recv] E\n", "[E Send] A(E)\n", "[E Recv] BAD\n"}));
 }
 
+// The stop arrives while a message of the read waits for the station: the messages after it are
+// not carried out, so the server thread can end soon after.
+TEST(RecvHandlerStop, MessagesAfterTheStopAreNotCarriedOut) {
+    SetConsoleSink([](const char*, std::size_t) {});
+    std::vector<std::string> messages;
+    NTCPRecvHandler* self = nullptr;
+    NTCPRecvHandler handler{[&](std::string message, std::string& out) {
+        messages.push_back(message);
+        if (message == "E") self->StopProcessing();
+        out = "O";
+        return true;
+    }};
+    self = &handler;
+    ASSERT_TRUE(handler.OnAccept(kClient, "127.0.0.1"));
+    const std::string chunk = "V\rE\rK\rR 001\r";
+    bool replyReady = false;
+    bool closeAfterReply = false;
+    std::string reply;
+    EXPECT_TRUE(handler.OnReceive(kClient, chunk.data(), static_cast<unsigned>(chunk.size()),
+                                  replyReady, reply, closeAfterReply));
+    SetConsoleSink(nullptr);
+    EXPECT_EQ(messages, (std::vector<std::string>{"V", "E"}));
+}
+
 TEST_F(RecvHandler, OneClientAtATime) {
     EXPECT_TRUE(handler.OnAccept(0x10, "192.168.1.2"));
     EXPECT_FALSE(handler.OnAccept(0x20, "192.168.1.3"));
