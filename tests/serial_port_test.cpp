@@ -1,6 +1,7 @@
 #include "serial/NSerialPort.hpp"
 
 #include "sim/DSAir2Simulator.hpp"
+#include "tests/support/OpenRawPtyPair.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +29,7 @@ using namespace std::chrono_literals;
 // not hang up when the port closes.
 class RawPty : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(::openpty(&master, &device, nullptr, nullptr, nullptr), 0);
-        termios settings;
-        ASSERT_EQ(::tcgetattr(device, &settings), 0);
-        ::cfmakeraw(&settings);
-        ASSERT_EQ(::tcsetattr(device, TCSANOW, &settings), 0);
-        name = ::ttyname(device);
-    }
+    void SetUp() override { ASSERT_TRUE(OpenRawPtyPair(master, device, name)); }
 
     void TearDown() override {
         if (master >= 0) ::close(master);

@@ -2,6 +2,7 @@
 
 #include "app/ConsoleLog.hpp"
 #include "sim/DSAir2Simulator.hpp"
+#include "tests/support/OpenRawPtyPair.hpp"
 
 #include <gtest/gtest.h>
 
@@ -190,12 +191,7 @@ TEST(StationLinkLines, OverlongLineIsCutAndTheNextLineIsIntact) {
 class ScriptedStation : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(::openpty(&master, &device, nullptr, nullptr, nullptr), 0);
-        termios settings;
-        ASSERT_EQ(::tcgetattr(device, &settings), 0);
-        ::cfmakeraw(&settings);
-        ASSERT_EQ(::tcsetattr(device, TCSANOW, &settings), 0);
-        name = ::ttyname(device);
+        ASSERT_TRUE(OpenRawPtyPair(master, device, name));
         reader = std::thread([this] { Serve(); });
     }
 
