@@ -73,10 +73,11 @@ void RecordLog(const char* format, ...) {
     va_end(args);
 }
 
-// atoi's reading as the link promises it: a sign, digits up to the first other character,
-// 0 without digits, held to the 32-bit range.
+// atoi's reading as the link promises it: leading white space, a sign, digits up to the first
+// other character, 0 without digits, held to the 32-bit range.
 std::int32_t ReadNumber(const std::string& text) {
-    std::size_t i = 0;
+    std::size_t i = text.find_first_not_of(" \t\n\v\f\r");
+    if (i == std::string::npos) return 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     long long value = 0;
@@ -126,7 +127,8 @@ struct LinkModel {
         }
         const std::size_t end = line.find_first_of(" \t\v\f\r");
         lastStatus = ReadNumber(line.substr(0, end));
-        if (lastStatus >= 200 && lastStatus <= 299 && completions++ == 0) {
+        // 2xx answers a command, and so does the station's refusal 3xx.
+        if (lastStatus >= 200 && lastStatus <= 399 && completions++ == 0) {
             firstCompletion = lastStatus;
             valuesAtFirstCompletion = values;
         }
@@ -288,7 +290,10 @@ void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
     feeder.FeedUntil(completion - 1);
     FUZZ_CHECK(result.wait_for(std::chrono::seconds(0)) != std::future_status::ready,
                "the wait ended before its completing line");
-    feeder.FeedUntil(completion);
+    // The rest arrives as a serial reader would deliver it, possibly in the chunk that
+    // completes the command: the answer is the first completing line and the data lines before
+    // it, whatever follows before the waiting thread wakes.
+    feeder.FeedUntil(stream.size());
     FUZZ_CHECK(result.wait_for(std::chrono::seconds(5)) == std::future_status::ready,
                "the completing line did not end the wait");
     waiter.join();
@@ -311,9 +316,6 @@ void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
                                                ": " + what);
     }
     FUZZ_CHECK(SentCommands() == std::vector<std::string>{command}, "sent lines: " + what);
-
-    // What comes after the answer is recorded like any other line.
-    feeder.FeedUntil(stream.size());
 }
 
 void RunIdle(std::uint8_t mode, FuzzInput& input, const std::string& stream) {
