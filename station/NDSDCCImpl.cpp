@@ -124,6 +124,10 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
         lastStatus = 0;
         completionsBefore = completions;
         awaitedCompletion = completions + 1;
+        // Data lines that arrived before the write (a late answer to an earlier command, noise
+        // during the pacing pause) are not this command's.
+        replyValues.clear();
+        answerValues.clear();
     }
 
     std::string line = command;
@@ -147,7 +151,11 @@ bool NDSDCC::Impl::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
     }
     if (!SendCommand("getLocoConfig(49152," + std::to_string(cv) + ")")) return false;
 
-    const std::vector<std::string> values = ReplyValues();
+    std::vector<std::string> values;
+    {
+        std::lock_guard<std::mutex> lock(replyMutex);
+        values = answerValues;
+    }
     if (values.size() != 4) return false;
     if (ParseCode(values[1]) != cv) return false;
     value = ParseCode(values[2]);
@@ -190,7 +198,12 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         // line, so it ends the wait with false instead of holding every client up for the
         // whole time-out.
         if (code >= 200 && code <= 399) {
-            if (++completions == awaitedCompletion) completedStatus = code;
+            if (++completions == awaitedCompletion) {
+                completedStatus = code;
+                // The data lines of the answer are those before its status line; a line that
+                // follows (in the same chunk, before the command wakes) must not replace them.
+                answerValues = replyValues;
+            }
             replySignal.notify_all();
         }
     }

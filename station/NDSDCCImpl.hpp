@@ -76,6 +76,8 @@ private:
     std::uint64_t completions = 0;
     std::uint64_t awaitedCompletion = 0;
     std::vector<std::string> replyValues;
+    // replyValues as they stood when the awaited completion arrived: what the command reads.
+    std::vector<std::string> answerValues;
     std::string expectedTag;
     Clock::time_point lastStatusTime = Clock::now() - std::chrono::hours(1);
 

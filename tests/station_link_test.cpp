@@ -380,6 +380,9 @@ TEST_F(ScriptedStation, CvReadChecksTheDataLine) {
         {"no data line", "200 Ok\r\n", false, 11},
         {"another tag", "@CVWrite,8,145\r\n200 Ok\r\n", false, 11},
         {"station refuses", "@CV,49152,8,145,\r\n201 Busy\r\n", false, 11},
+        // In one chunk, so the line after the answer is in before the command wakes up.
+        {"a data line after the answer does not replace it",
+         "@CV,49152,8,145,\r\n200 Ok\r\n@CV,49152,8,99,\r\n", true, 145},
     };
     for (const CvCase& c : cases) {
         const std::string reply = c.reply;
