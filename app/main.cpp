@@ -93,6 +93,11 @@ int main(int argc, char* argv[]) {
                      errorCode);
         return 3;
     }
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer sets up a thread's signal state at its first blocking call, and a signal
+    // that arrives during that set-up is lost; the poll below would be that call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
     // Armed before the line is printed, so that whoever waits for it may signal at once.
     InstallStopHandler(SIGTERM);
     InstallStopHandler(SIGINT);

@@ -1,5 +1,6 @@
 #include "net/NTCPServerThread.hpp"
 
+#include "app/StopSignalsBlocked.hpp"
 #include "net/NTCPConnection.hpp"
 
 #include <boost/asio/error.hpp>
@@ -41,6 +42,7 @@ NTCPServerThread* NTCPServerThread::Start(std::int32_t port, ITCPRecvHandler* ha
             delete server;
             return nullptr;
         }
+        const StopSignalsBlocked forTheNewThread;
         server->thread_ = std::thread(std::ref(*server));
     } catch (const boost::system::system_error& e) {
         // The event loop could not be created.

@@ -1,5 +1,7 @@
 #include "serial/NSerialPort.hpp"
 
+#include "app/StopSignalsBlocked.hpp"
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -135,6 +137,7 @@ bool NSerialPort::Open(const std::string& name) {
     // A reopened port keeps the thread that is already running the event loop (the work guard
     // never lets it return while the object lives).
     if (!impl.ioThread.joinable()) {
+        const StopSignalsBlocked forTheNewThread;
         impl.ioThread = boost::thread([&io = impl.io] { io.run(); });
     }
     return true;

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <dirent.h>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -85,6 +87,43 @@ TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
     ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
     EXPECT_TRUE(child.WaitForStderr("Failed to connect to DSAir2 on COM9.\n", 10s))
         << child.Stderr();
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(30s), 0);
+}
+
+// The signal mask of each of the process's threads other than the main one, from /proc.
+std::vector<unsigned long long> WorkerSignalMasks(pid_t pid) {
+    std::vector<unsigned long long> masks;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = ::opendir(dir.c_str());
+    if (tasks == nullptr) return masks;
+    while (const dirent* entry = ::readdir(tasks)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == std::to_string(pid)) continue;
+        std::ifstream status(dir + "/" + tid + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigBlk:", 0) == 0)
+                masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+        }
+    }
+    ::closedir(tasks);
+    return masks;
+}
+
+TEST(CliTest, OnlyTheMainThreadTakesTheStopSignals) {
+    // A stop signal the kernel hands to the serial or the server thread must not be lost or
+    // late there: those threads leave them to the main thread, which polls the stop flag.
+    DSAir2Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    const int port = FreeTcpPort();
+    ChildProcess child({RAILMUX_BIN, sim.Path(), std::to_string(port)});
+    ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
+    const std::vector<unsigned long long> masks = WorkerSignalMasks(child.Pid());
+    EXPECT_GE(masks.size(), 2u) << "the serial and the server thread";
+    const unsigned long long stop = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+    for (unsigned long long mask : masks)
+        EXPECT_EQ(mask & stop, stop) << std::hex << mask;
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(30s), 0);
 }
