@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -94,12 +95,13 @@ TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
 // The signal mask of each of the process's threads other than the main one, from /proc.
 std::vector<unsigned long long> WorkerSignalMasks(pid_t pid) {
     std::vector<unsigned long long> masks;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    const std::string mainTid = std::to_string(pid);
+    const std::string dir = "/proc/" + mainTid + "/task";
     DIR* tasks = ::opendir(dir.c_str());
     if (tasks == nullptr) return masks;
     while (const dirent* entry = ::readdir(tasks)) {
         const std::string tid = entry->d_name;
-        if (tid == "." || tid == ".." || tid == std::to_string(pid)) continue;
+        if (tid == "." || tid == ".." || tid == mainTid) continue;
         std::ifstream status(dir + "/" + tid + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("SigBlk:", 0) == 0)
