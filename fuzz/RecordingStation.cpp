@@ -12,8 +12,8 @@ constexpr std::int32_t kCvValues[] = {3, 0, 0xFF, 0x100, -1, 65535, INT_MAX, INT
 
 std::string StationCall::ToString() const {
     static const char* const kNames[] = {"PowerOn",          "PowerOff",        "SetLocoSpeed",
-                                         "SetLocoDirection", "SetLocoFunction", "SetLocoConfig",
-                                         "GetLocoConfig"};
+                                         "SetLocoDirection", "SetLocoFunction", "SetTurnout",
+                                         "SetLocoConfig",    "GetLocoConfig"};
     return std::string(kNames[kind]) + "(" + std::to_string(address) + "," + std::to_string(value) +
            "," + std::to_string(state) + ")->" + (result ? "true" : "false");
 }
@@ -39,8 +39,8 @@ bool RecordingStation::PowerOff() {
     return Answer({StationCall::PowerOff});
 }
 
-bool RecordingStation::SetLocoSpeed(std::int32_t address, std::int32_t speed) {
-    return Answer({StationCall::Speed, address, speed});
+bool RecordingStation::SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) {
+    return Answer({StationCall::Speed, address, speed, static_cast<std::int32_t>(mode)});
 }
 
 bool RecordingStation::SetLocoDirection(std::int32_t address, bool forward) {
@@ -49,6 +49,10 @@ bool RecordingStation::SetLocoDirection(std::int32_t address, bool forward) {
 
 bool RecordingStation::SetLocoFunction(std::int32_t address, std::int32_t function, bool on) {
     return Answer({StationCall::Function, address, function, on ? 1 : 0});
+}
+
+bool RecordingStation::SetTurnout(std::int32_t output, bool thrown) {
+    return Answer({StationCall::Turnout, output, thrown ? 1 : 0});
 }
 
 bool RecordingStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {

@@ -9,11 +9,11 @@
 
 // One station operation as the client protocol called it.
 struct StationCall {
-    enum Kind { PowerOn, PowerOff, Speed, Direction, Function, SetConfig, GetConfig };
+    enum Kind { PowerOn, PowerOff, Speed, Direction, Function, Turnout, SetConfig, GetConfig };
     Kind kind;
-    std::int32_t address = 0;  // locomotive address, or the CV number for the CV calls
-    std::int32_t value = 0;    // speed, forward flag, function number, or the CV value
-    std::int32_t state = 0;    // function on/off
+    std::int32_t address = 0;  // locomotive address, accessory output, or the CV number
+    std::int32_t value = 0;    // speed, forward flag, function number, coil, or the CV value
+    std::int32_t state = 0;    // function on/off, or the speed-step mode
     bool result = true;
 
     bool operator==(const StationCall& other) const {
@@ -33,9 +33,10 @@ public:
 
     bool PowerOn() override;
     bool PowerOff() override;
-    bool SetLocoSpeed(std::int32_t address, std::int32_t speed) override;
+    bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override;
     bool SetLocoDirection(std::int32_t address, bool forward) override;
     bool SetLocoFunction(std::int32_t address, std::int32_t function, bool on) override;
+    bool SetTurnout(std::int32_t output, bool thrown) override;
     bool SetLocoConfig(std::int32_t cv, std::int32_t value) override;
     bool GetLocoConfig(std::int32_t cv, std::int32_t& value) override;
 

@@ -26,6 +26,7 @@ constexpr std::size_t kMaxRead = 10000;  // the server's receive buffer
 constexpr std::int32_t kMaxLocoAddress = 10239;
 constexpr std::int32_t kMaxStationSpeed = 1023;
 constexpr std::int32_t kMaxFunction = 28;
+constexpr std::int32_t kTurnoutOutputs = 2044;
 
 struct Exchange {
     std::string message;
@@ -108,6 +109,14 @@ void CheckLocoCalls(const std::string& message, const std::vector<StationCall>& 
     const bool queue = message[0] == 'Q';
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const StationCall& call = calls[i];
+        if (call.kind == StationCall::Turnout) {
+            // An accessory packet throws one turnout output of the station's range.
+            FUZZ_CHECK(!queue && calls.size() == 1, "turnout with other commands: " + what);
+            FUZZ_CHECK(call.address >= 0 && call.address < kTurnoutOutputs &&
+                           (call.value == 0 || call.value == 1),
+                       "turnout output: " + what);
+            continue;
+        }
         FUZZ_CHECK(call.address >= 1 && call.address <= kMaxLocoAddress, "address range: " + what);
         bool isNamed = false;
         for (std::int32_t key : named)
@@ -119,6 +128,7 @@ void CheckLocoCalls(const std::string& message, const std::vector<StationCall>& 
                        "not a speed command: " + what);
             if (call.kind == StationCall::Speed) {
                 FUZZ_CHECK(call.value >= 0 && call.value <= kMaxStationSpeed, "speed: " + what);
+                FUZZ_CHECK(call.state == 0 || call.state == 2, "speed-step mode: " + what);
                 FUZZ_CHECK(i + 1 == calls.size(), "speed not last: " + what);
             } else {
                 FUZZ_CHECK(i == 0, "direction not first: " + what);
@@ -247,13 +257,14 @@ void CheckMessage(const std::string& message, const std::string& reply,
 }
 
 // A packet the station took completely, sent again at once, changes nothing: no direction and
-// no function goes out again, and a speed only when it is a stop.
+// no function goes out again, a speed only when it is a stop, and a turnout is thrown again.
 void CheckRepeat(const std::string& message, LocoTable& locos) {
     RecordingStation station(nullptr);
     std::string reply;
     ProcessMessage(message, reply, station, locos);
     for (const StationCall& call : station.calls) {
-        FUZZ_CHECK(call.kind == StationCall::Speed && call.value == 0,
+        FUZZ_CHECK((call.kind == StationCall::Speed && call.value == 0) ||
+                       call.kind == StationCall::Turnout,
                    "repeated packet sent " + call.ToString() + ": " + Describe(message, reply, {}));
     }
 }

@@ -32,6 +32,7 @@ client = {
     "s-f0-f4": b"S 01 03 90 93\r",
     "s-f13-f20": b"S 03 C4 D2 DE 01 C9\r",
     "s-accessory": b"S 02 81 F8 79\r",
+    "s-turnouts": b"S 02 81 F9 78\rS 02 81 F9 78\rS 02 BF 8E 31\rS 02 81 F1 70\r",
     "cv-read": b"R 001\r",
     "cv-write": b"P 001 03\r",
     "consist": b"GD 01\rGD 012\rG\r",
@@ -104,6 +105,11 @@ packets = {
     + raw("S", b" 03 C4 D2 DE 01 C9") + raw("S", b" 03 03 DF 80 5C"),
     "s-short-f13": raw("S", b" 03 03 DE 01") + raw("S", b" 03 C4 D2"),
     "s-accessory": raw("S", b" 02 81 F8 79"),
+    "s-turnouts": raw("S", b" 02 81 F9 78") + raw("S", b" 02 81 F9 78") + raw("S", b" 02 BF 8E 31")
+    + raw("S", b" 02 81 F1 70") + raw("S", b" 02 80 F9 79") + raw("S", b" 02 81 71 F0", 1),
+    "mode-change": raw("Q", b" 03 3F 82 BE") + raw("Q", b" 03 62 61") + raw("Q", b" 03 62 61"),
+    "dequeue-direction": raw("Q", b" 03 3F 05 39") + raw("D", b" 00 03") + raw("Q", b" 03 3F 85 B9")
+    + raw("S", b" 01 03 90 93") + raw("D", b" 00 03") + raw("S", b" 01 03 80 83"),
     "dequeue": raw("Q", b" 03 3F 85 B9") + raw("D", b" 00 03") + raw("Q", b" 03 3F 85 B9")
     + raw("Q", b" C4 D2 3F 64 4D") + raw("D", b" C4 D2") + raw("Q", b" C4 D2 3F 64 4D"),
     "hex-readers": bytes([4, 0, 11]) + b" -F 0x1 zz " + bytes([4, 0, 5]) + b"0X1F2",

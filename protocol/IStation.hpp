@@ -1,16 +1,21 @@
 #pragma once
 
+#include "station/NDSDCC.hpp"
+
 #include <cstdint>
 
 // The station operations the client protocol uses. In the program they go to NDSDCC (see
 // NDSDCCStation); tests record them instead.
 class IStation {
 public:
+    using SpeedMode = NDSDCC::SpeedMode;
+
     virtual bool PowerOn() = 0;
     virtual bool PowerOff() = 0;
-    virtual bool SetLocoSpeed(std::int32_t address, std::int32_t speed) = 0;
+    virtual bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) = 0;
     virtual bool SetLocoDirection(std::int32_t address, bool forward) = 0;
     virtual bool SetLocoFunction(std::int32_t address, std::int32_t function, bool on) = 0;
+    virtual bool SetTurnout(std::int32_t output, bool thrown) = 0;
     virtual bool SetLocoConfig(std::int32_t cv, std::int32_t value) = 0;
     virtual bool GetLocoConfig(std::int32_t cv, std::int32_t& value) = 0;
 

@@ -10,8 +10,8 @@ bool NDSDCCStation::PowerOff() {
     return NDSDCC::PowerOff();
 }
 
-bool NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed) {
-    return NDSDCC::SetLocoSpeed(address, speed);
+bool NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) {
+    return NDSDCC::SetLocoSpeed(address, speed, mode);
 }
 
 bool NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
@@ -20,6 +20,10 @@ bool NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
 
 bool NDSDCCStation::SetLocoFunction(std::int32_t address, std::int32_t function, bool on) {
     return NDSDCC::SetLocoFunction(address, function, on);
+}
+
+bool NDSDCCStation::SetTurnout(std::int32_t output, bool thrown) {
+    return NDSDCC::SetTurnout(output, thrown);
 }
 
 bool NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {

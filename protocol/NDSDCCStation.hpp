@@ -8,9 +8,10 @@ class NDSDCCStation final : public IStation {
 public:
     bool PowerOn() override;
     bool PowerOff() override;
-    bool SetLocoSpeed(std::int32_t address, std::int32_t speed) override;
+    bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override;
     bool SetLocoDirection(std::int32_t address, bool forward) override;
     bool SetLocoFunction(std::int32_t address, std::int32_t function, bool on) override;
+    bool SetTurnout(std::int32_t output, bool thrown) override;
     bool SetLocoConfig(std::int32_t cv, std::int32_t value) override;
     bool GetLocoConfig(std::int32_t cv, std::int32_t& value) override;
 };

@@ -3,6 +3,7 @@
 #include "protocol/HexFields.hpp"
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"
+#include "station/StationSpeed.hpp"
 
 #include <array>
 #include <cstddef>
@@ -10,16 +11,20 @@
 
 namespace {
 
-constexpr std::int32_t kMaxStationSpeed = 1023;
 constexpr std::uint8_t kSpeed128Instruction = 0x3F;
 constexpr std::uint8_t kFunctions13To20 = 0xDE;
 constexpr std::uint8_t kFunctions21To28 = 0xDF;
+// Basic accessory outputs the station puts on the rails (decoder addresses 1-511).
+constexpr std::int32_t kAccessoryOutputs = 2044;
 
 bool IsShortAddressByte(std::uint8_t b) {
     return b >= 0x01 && b <= 0x7F;
 }
 bool IsLongAddressByte(std::uint8_t b) {
     return b >= 0xC0 && b <= 0xE7;
+}
+bool IsAccessoryAddressByte(std::uint8_t b) {
+    return b >= 0x80 && b <= 0xBF;
 }
 bool IsSpeed28Instruction(std::uint8_t b) {
     return (b & 0xC0) == 0x40;
@@ -37,14 +42,15 @@ constexpr std::size_t QueueLength(std::size_t bytes) {
 
 struct Speed {
     std::uint8_t direction;  // 1 forward, 0 reverse
-    std::int32_t speed;      // station scale; 0 is a stop
+    NDSDCC::SpeedMode mode;
+    std::int32_t speed;  // station scale; 0 is a stop
 };
 
-// 128 steps: bit 7 direction, bits 0-6 the step; 0 stop and 1 emergency stop both give 0.
+// 128 steps: bit 7 direction, bits 0-6 the step; 0 stop and 1 emergency stop both give 0 (the
+// station has no emergency stop of its own for one locomotive).
 Speed FromSpeed128(std::uint8_t speedByte) {
-    std::int32_t step = speedByte & 0x7F;
-    if (step < 2) step = 0;
-    return {static_cast<std::uint8_t>(speedByte >> 7), step * kMaxStationSpeed / 127};
+    return {static_cast<std::uint8_t>(speedByte >> 7), NDSDCC::SpeedMode::Steps128,
+            StationSpeed::For128(speedByte & 0x7F)};
 }
 
 // 28 steps, 01DCSSSS: D direction, C the low bit of the five-bit value; values 0-1 stop,
@@ -52,7 +58,8 @@ Speed FromSpeed128(std::uint8_t speedByte) {
 Speed FromSpeed28(std::uint8_t instruction) {
     const std::int32_t value = ((instruction & 0x0F) << 1) | ((instruction >> 4) & 1);
     const std::int32_t step = value < 4 ? 0 : value - 3;
-    return {static_cast<std::uint8_t>((instruction >> 5) & 1), step * kMaxStationSpeed / 28};
+    return {static_cast<std::uint8_t>((instruction >> 5) & 1), NDSDCC::SpeedMode::Steps28,
+            StationSpeed::For28(step)};
 }
 
 // One function group: functions first .. first + count - 1 with their states.
@@ -109,18 +116,33 @@ void PacketDecoder::QueuePacket(const std::string& message) {
         return;
     }
     if (key == 0) return;
-    ApplySpeed(key, speed.direction, speed.speed);
+    ApplySpeed(key, speed.direction, speed.mode, speed.speed);
 }
 
-void PacketDecoder::ApplySpeed(std::int32_t key, std::uint8_t direction, std::int32_t speed) {
+void PacketDecoder::ApplySpeed(std::int32_t key, std::uint8_t direction, NDSDCC::SpeedMode mode,
+                               std::int32_t speed) {
     LocoState& state = locos_.Entry(key);
-    if (state.direction != direction && station_.SetLocoDirection(key, direction != 0)) {
-        // The station stops a locomotive whose direction changes.
-        state.direction = direction;
-        state.speed = 0;
+    if (state.direction != direction) {
+        if (station_.SetLocoDirection(key, direction != 0)) {
+            // The station stops a locomotive whose direction changes.
+            state.direction = direction;
+            state.speed = 0;
+        } else {
+            // The station may or may not have taken it; a speed now could run the wrong way.
+            state.direction = LocoState::kUnknown;
+            state.speed = LocoState::kUnknownSpeed;
+            if (speed != 0) return;
+        }
     }
-    if ((speed == 0 || state.speed != speed) && station_.SetLocoSpeed(key, speed)) {
-        state.speed = speed;
+    const auto stationMode = static_cast<std::uint8_t>(mode);
+    if (speed == 0 || state.speed != speed || state.mode != stationMode) {
+        if (station_.SetLocoSpeed(key, speed, mode)) {
+            state.speed = speed;
+            state.mode = stationMode;
+        } else {
+            state.speed = LocoState::kUnknownSpeed;
+            state.mode = LocoState::kUnknown;
+        }
     }
 }
 
@@ -139,7 +161,7 @@ void PacketDecoder::SendPacket(const std::string& message) {
         key = packet[0];
         instructionAt = 1;
     } else {
-        // Accessory decoder packets (0x80-0xBF) and everything else are not forwarded.
+        if (IsAccessoryAddressByte(packet[0])) Accessory(packet);
         return;
     }
     // A long address needs a third byte before there is an instruction to read.
@@ -164,14 +186,30 @@ void PacketDecoder::SendPacket(const std::string& message) {
         return;
     }
 
+    // A function the entry does not know is sent like a changed one, so the first packet of a
+    // group after "D" switches off what an earlier session left on.
     LocoState& state = locos_.Entry(key);
     for (int i = 0; i < group.count; ++i) {
         const int n = group.first + i;
         const std::uint8_t on = group.states[i];
-        if (state.functions[n] != on && station_.SetLocoFunction(key, n, on != 0)) {
-            state.functions[n] = on;
-        }
+        if (state.functions[n] == on) continue;
+        state.functions[n] = station_.SetLocoFunction(key, n, on != 0) ? on : LocoState::kUnknown;
     }
+}
+
+void PacketDecoder::Accessory(const std::deque<std::uint8_t>& packet) {
+    // Basic accessory: 10AAAAAA 1aaaCPPD and its check byte. Extended accessory packets (bit 7
+    // of the second byte clear) are not for turnouts.
+    if (packet.size() != 3 || (packet[1] & 0x80) == 0) return;
+    if ((packet[0] ^ packet[1]) != packet[2]) return;
+    // C = 0 switches the coil off again; the station does that by itself.
+    if ((packet[1] & 0x08) == 0) return;
+    const std::int32_t decoder = (packet[0] & 0x3F) | ((~packet[1] >> 4) & 0x07) << 6;
+    if (decoder == 0) return;
+    const std::int32_t output = (decoder - 1) * 4 + ((packet[1] >> 1) & 0x03);
+    if (output >= kAccessoryOutputs) return;
+    // Sent every time, a repeat too: a person clicks again when a turnout did not move.
+    station_.SetTurnout(output, (packet[1] & 0x01) != 0);
 }
 
 void PacketDecoder::Dequeue(const std::string& message) {

@@ -362,7 +362,10 @@ private:
                     reply.status = status->second;
                 }
                 delay = replyDelay_;
-                if (!options_.stateFile.empty()) state = StationModel::Describe(model_.State());
+                if (!options_.stateFile.empty()) {
+                    state =
+                        StationModel::Describe(model_.State()) + "\nrails: " + model_.State().rails;
+                }
             }
         }
         if (!reply.command) {

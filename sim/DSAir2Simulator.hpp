@@ -9,7 +9,8 @@
 
 // What the simulated station looks like from outside.
 struct SimLoco {
-    std::int32_t speed = 0;  // 0-1023
+    std::int32_t speed = 0;  // as the station stores it: 0-1023 (a larger number is kept too)
+    std::int32_t mode = 0;   // speed-step mode from setLocoSpeed's third argument: 0, 1, 2, other
     bool forward = true;
     std::uint64_t functions = 0;  // bit n: Fn on
 };
@@ -17,7 +18,13 @@ struct SimLoco {
 struct SimState {
     bool power = false;
     std::map<std::int32_t, SimLoco> locos;  // key: station address (49152 + DCC address)
+    // key: basic accessory output k (0-2043, station number 0x3800 + k); value: the coil last
+    // activated, 0 or 1.
+    std::map<std::int32_t, int> accessories;
     std::map<std::int32_t, std::int32_t> cvs;
+    // What the rails carry for the locomotive or accessory of the latest command that named one,
+    // as hex bytes without the check byte ("03 3F 86"); empty before any.
+    std::string rails;
 };
 
 struct SimOptions {
@@ -36,8 +43,9 @@ struct SimOptions {
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
     bool verbose = false;  // print each command and what changed to standard output
-    // Rewritten with a one-line account of the station's state after every command, before
-    // its reply goes out; empty: none.
+    // Rewritten after every command, before its reply goes out, with two lines: an account of
+    // the station's state, and "rails: " with the packet the latest command put on the rails
+    // (SimState::rails); empty: none.
     std::string stateFile;
 };
 

@@ -1,5 +1,7 @@
 #include "sim/StationModel.hpp"
 
+#include "sim/Rails.hpp"
+
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -10,30 +12,25 @@ const char kOk[] = "200 Ok";
 const char kCmdErr[] = "300 Cmd err";
 const char kStxErr[] = "301 Stx err";
 
-constexpr std::int32_t kFunctionLimit = 61;  // F0..F60
-constexpr std::int32_t kMaxSpeed = 1023;
+constexpr std::uint16_t kFunctionLimit = 61;  // F0..F60
 constexpr std::int32_t kMaxCv = 1024;
+// Märklin accessory numbers, below the DCC ones.
+constexpr std::int32_t kMarklinFirst = 0x3000;
+constexpr std::int32_t kMarklinLast = 0x3140;
 
-// The firmware reads numbers the way atoi does: leading blanks, a sign, digits up to the first
-// other character, 0 without digits. Clamped to 32 bits instead of overflowing.
-std::int32_t ToInt(const std::string& text) {
+// The firmware reads a number as an unsigned 16-bit value: leading blanks, a sign, decimal
+// digits up to the first other character, 0 without digits; larger values wrap.
+std::uint16_t ToNumber(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
         ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t value = 0;
+    std::uint16_t value = 0;
     for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT32_MAX) value = std::int64_t{INT32_MAX} + 1;
+        value = static_cast<std::uint16_t>(value * 10 + (text[i] - '0'));
     }
-    if (negative) value = -value;
-    if (value > INT32_MAX) return INT32_MAX;
-    return static_cast<std::int32_t>(value);
-}
-
-std::int32_t Arg(const std::vector<std::string>& args, std::size_t index) {
-    return index < args.size() ? ToInt(args[index]) : 0;
+    return negative ? static_cast<std::uint16_t>(-value) : value;
 }
 
 void Status(StationReply& reply, int code, const char* text) {
@@ -45,19 +42,23 @@ std::string LocoName(std::int32_t address) {
     return "loco " + std::to_string(address - StationModel::kLocoBase);
 }
 
-}  // namespace
+std::string ModeName(std::int32_t mode) {
+    switch (mode) {
+        case Rails::kMode28:
+            return "28 steps";
+        case Rails::kMode14:
+            return "14 steps";
+        case Rails::kMode128:
+            return "128 steps";
+        default:
+            return "mode " + std::to_string(mode) + ": decoder reset";
+    }
+}
 
-const StationModel::Row StationModel::kCommands[] = {
-    {"setPing", &StationModel::Ping},
-    {"setPower", &StationModel::Power},
-    {"setLocoSpeed", &StationModel::LocoSpeed},
-    {"setLocoDirection", &StationModel::LocoDirection},
-    {"setLocoFunction", &StationModel::LocoFunction},
-    {"setLocoConfig", &StationModel::WriteCv},
-    {"getLocoConfig", &StationModel::ReadCv},
-};
-
-namespace {
+std::string Motion(const SimLoco& loco) {
+    return "speed " + std::to_string(loco.speed) + "/1023 " +
+           (loco.forward ? "forward" : "reverse") + ", " + ModeName(loco.mode);
+}
 
 // A typical decoder fresh from the factory at short address 3.
 const std::map<std::int32_t, std::int32_t> kFactoryCvs = {
@@ -76,18 +77,40 @@ const std::map<std::int32_t, std::int32_t> kFactoryCvs = {
 
 }  // namespace
 
+const StationModel::Row StationModel::kCommands[] = {
+    {"setPing", &StationModel::Ping},
+    {"setPower", &StationModel::Power},
+    {"setLocoSpeed", &StationModel::LocoSpeed},
+    {"setLocoDirection", &StationModel::LocoDirection},
+    {"setLocoFunction", &StationModel::LocoFunction},
+    {"setTurnout", &StationModel::Turnout},
+    {"setLocoConfig", &StationModel::WriteCv},
+    {"getLocoConfig", &StationModel::ReadCv},
+};
+
 StationModel::StationModel() {
     state_.cvs = kFactoryCvs;
+}
+
+void StationModel::Reset() {
+    auto cvs = std::move(state_.cvs);
+    state_ = SimState{};
+    state_.cvs = std::move(cvs);
+    args_.fill(0);
 }
 
 std::string StationModel::Describe(const SimState& state) {
     std::string text = state.power ? "track power ON" : "track power OFF";
     for (const auto& [address, loco] : state.locos) {
-        text += "; " + LocoName(address) + ": speed " + std::to_string(loco.speed) + "/1023 " +
-                (loco.forward ? "forward" : "reverse");
+        text += "; " + LocoName(address) + ": " + Motion(loco);
         for (int f = 0; f < kFunctionLimit; ++f) {
             if (loco.functions & (std::uint64_t{1} << f)) text += " F" + std::to_string(f);
         }
+        text += ", rails " + Rails::Hex(Rails::Speed(address - kLocoBase, loco));
+    }
+    for (const auto& [k, d] : state.accessories) {
+        text += "; accessory output " + std::to_string(k + 1) + ": coil " + std::to_string(d) +
+                ", rails " + Rails::Hex(Rails::Accessory(k, d));
     }
     std::string cvs;
     for (const auto& [cv, value] : state.cvs) {
@@ -126,16 +149,8 @@ StationReply StationModel::Handle(const std::string& line) {
         return reply;
     }
 
-    const Row* row = nullptr;
-    for (const Row& candidate : kCommands) {
-        if (reply.name == candidate.name) row = &candidate;
-    }
-    if (row == nullptr) {
-        Status(reply, 300, kCmdErr);
-        reply.change = "unknown command";
-        return reply;
-    }
-
+    // The parser fills the array from the front and leaves the positions after the last
+    // argument as the command before left them.
     Args args;
     const std::string inner = text.substr(open + 1, close - open - 1);
     if (!inner.empty()) {
@@ -146,6 +161,18 @@ StationReply StationModel::Handle(const std::string& line) {
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
+    }
+    for (std::size_t i = 0; i < args.size() && i < kArgSlots; ++i)
+        args_[i] = ToNumber(args[i]);
+
+    const Row* row = nullptr;
+    for (const Row& candidate : kCommands) {
+        if (reply.name == candidate.name) row = &candidate;
+    }
+    if (row == nullptr) {
+        Status(reply, 300, kCmdErr);
+        reply.change = "unknown command";
+        return reply;
     }
     (this->*(row->handler))(args, reply);
     return reply;
@@ -159,6 +186,12 @@ SimLoco* StationModel::Loco(std::int32_t address, StationReply& reply) {
     return &state_.locos[address];
 }
 
+void StationModel::OnRails(const std::string& packet, StationReply& reply) {
+    state_.rails = packet;
+    reply.change += "; rails: " + packet;
+    if (!state_.power) reply.change += " (track power off)";
+}
+
 void StationModel::Ping(const Args&, StationReply& reply) {
     reply.lines.emplace_back("@DSG,00,03,00,02,00,00,00,00");
     reply.lines.push_back("@DSS," + std::string(265, '0'));
@@ -166,8 +199,8 @@ void StationModel::Ping(const Args&, StationReply& reply) {
     reply.change = "ping";
 }
 
-void StationModel::Power(const Args& args, StationReply& reply) {
-    state_.power = Arg(args, 0) == 1;
+void StationModel::Power(const Args&, StationReply& reply) {
+    state_.power = args_[0] == 1;
     if (state_.power) reply.work = StationReply::Work::PowerOn;
     Status(reply, 200, kOk);
     reply.change = state_.power ? "track power ON" : "track power OFF";
@@ -175,66 +208,84 @@ void StationModel::Power(const Args& args, StationReply& reply) {
 
 void StationModel::LocoSpeed(const Args& args, StationReply& reply) {
     Status(reply, 200, kOk);
-    const std::int32_t address = Arg(args, 0);
+    const std::int32_t address = args_[0];
     SimLoco* loco = Loco(address, reply);
     if (loco == nullptr) return;
-    std::int32_t speed = Arg(args, 1);
-    if (speed < 0) speed = 0;
-    if (speed > kMaxSpeed) speed = kMaxSpeed;
-    loco->speed = speed;
-    reply.change = LocoName(address) + ": speed " + std::to_string(speed) + "/1023 " +
-                   (loco->forward ? "forward" : "reverse");
-    if (args.size() > 2) reply.change += " (step mode " + std::to_string(Arg(args, 2)) + ")";
+    loco->speed = args_[1];
+    // Without a third argument the mode is whatever the previous command left in the array.
+    loco->mode = args_[2];
+    reply.change = LocoName(address) + ": " + Motion(*loco);
+    if (args.size() < 3) reply.change += " (mode left over)";
+    OnRails(Rails::Hex(Rails::Speed(address - kLocoBase, *loco)), reply);
 }
 
-void StationModel::LocoDirection(const Args& args, StationReply& reply) {
+void StationModel::LocoDirection(const Args&, StationReply& reply) {
     Status(reply, 200, kOk);
-    const std::int32_t address = Arg(args, 0);
-    const std::int32_t direction = Arg(args, 1);
-    if (direction != 1 && direction != 2) {
-        reply.change = "direction " + std::to_string(direction) + " unknown, dropped";
-        return;
-    }
+    const std::int32_t address = args_[0];
     SimLoco* loco = Loco(address, reply);
     if (loco == nullptr) return;
-    const bool forward = direction == 1;
+    // 0 and 1 are forward, 2 and above reverse.
+    const bool forward = args_[1] <= 1;
     reply.change = LocoName(address) + ": direction " + (forward ? "forward" : "reverse");
     if (forward == loco->forward) {
         reply.change += " (unchanged)";
-        return;
+    } else {
+        // The station stops a locomotive it reverses.
+        loco->forward = forward;
+        loco->speed = 0;
+        reply.change += ", speed 0";
     }
-    // The station stops a locomotive it reverses.
-    loco->forward = forward;
-    loco->speed = 0;
-    reply.change += ", speed 0";
+    OnRails(Rails::Hex(Rails::Speed(address - kLocoBase, *loco)), reply);
 }
 
-void StationModel::LocoFunction(const Args& args, StationReply& reply) {
-    const std::int32_t function = Arg(args, 1);
-    if (function < 0 || function >= kFunctionLimit) {
+void StationModel::LocoFunction(const Args&, StationReply& reply) {
+    const std::uint16_t function = args_[1];
+    if (function >= kFunctionLimit) {
         Status(reply, 300, kCmdErr);
         reply.change = "function " + std::to_string(function) + " out of range";
         return;
     }
     Status(reply, 200, kOk);
-    const std::int32_t address = Arg(args, 0);
+    const std::int32_t address = args_[0];
     SimLoco* loco = Loco(address, reply);
     if (loco == nullptr) return;
-    const bool on = Arg(args, 2) != 0;
+    const bool on = args_[2] != 0;
     const std::uint64_t bit = std::uint64_t{1} << function;
     loco->functions = on ? (loco->functions | bit) : (loco->functions & ~bit);
     reply.change = LocoName(address) + ": F" + std::to_string(function) + (on ? " on" : " off");
+    OnRails(Rails::Hex(Rails::Functions(address - kLocoBase, *loco, function)), reply);
 }
 
-void StationModel::WriteCv(const Args& args, StationReply& reply) {
-    const std::int32_t cv = Arg(args, 1);
-    const std::int32_t value = Arg(args, 2);
+void StationModel::Turnout(const Args&, StationReply& reply) {
+    Status(reply, 200, kOk);
+    const std::int32_t number = args_[0];
+    const int d = args_[1] & 1;
+    if (number >= kMarklinFirst && number <= kMarklinLast) {
+        reply.change = "Marklin accessory " + std::to_string(number - kMarklinFirst) + ", coil " +
+                       std::to_string(d) + " (no DCC packet)";
+        return;
+    }
+    const std::int32_t k = number - kAccessoryBase;
+    if (k < 0 || k >= kAccessoryOutputs) {
+        reply.change = "accessory number " + std::to_string(number) + " out of range, dropped";
+        return;
+    }
+    state_.accessories[k] = d;
+    reply.change = "accessory output " + std::to_string(k + 1) + " (decoder " +
+                   std::to_string(k / 4 + 1) + ", pair " + std::to_string(k % 4) + "): coil " +
+                   std::to_string(d);
+    OnRails(Rails::Hex(Rails::Accessory(k, d)), reply);
+}
+
+void StationModel::WriteCv(const Args&, StationReply& reply) {
+    const std::int32_t cv = args_[1];
+    const std::int32_t value = args_[2];
     reply.lines.push_back("@CVWrite," + std::to_string(cv) + "," + std::to_string(value));
     Status(reply, 200, kOk);
     reply.work = StationReply::Work::CvWrite;
     // Programming switches the track over to the programming output.
     state_.power = false;
-    if (cv < 1 || cv > kMaxCv || value < 0 || value > 255) {
+    if (cv < 1 || cv > kMaxCv || value > 255) {
         reply.change = "CV" + std::to_string(cv) + " = " + std::to_string(value) +
                        " not writable, ignored; track power OFF";
     } else if (cv == 7 || cv == 8) {
@@ -247,7 +298,7 @@ void StationModel::WriteCv(const Args& args, StationReply& reply) {
 }
 
 void StationModel::ReadCv(const Args& args, StationReply& reply) {
-    const std::int32_t cv = Arg(args, 1);
+    const std::int32_t cv = args_[1];
     const auto found = state_.cvs.find(cv);
     const std::int32_t value = found == state_.cvs.end() ? kFailedRead : found->second;
     // The first argument comes back as it was received.

@@ -1,5 +1,6 @@
 // dsair2-sim: a simulated DSAir2 command station on a pseudo-terminal, for trying Railmux
-// without hardware and for exercising its faults.
+// without hardware and for exercising its faults. For every command it prints what the rails
+// now carry for the locomotive or accessory concerned.
 #include "sim/DSAir2Simulator.hpp"
 
 #include <signal.h>
@@ -30,7 +31,10 @@ void Usage(std::FILE* out) {
         "  --hang-up-after N    vanish like an unplugged station after answering N commands\n"
         "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
         "                       0: no answer at all (repeatable)\n"
-        "  --state FILE         keep a one-line account of the station's state in FILE\n"
+        "  --state FILE         keep an account of the station's state in FILE: a line\n"
+        "                       with power, locomotives (with the packet each one's speed\n"
+        "                       puts on the rails), accessories and CVs, and a line\n"
+        "                       \"rails: ..\" with the packet of the latest command\n"
         "  --quiet              do not print the commands received\n"
         "  -h, --help           show this text\n",
         out);

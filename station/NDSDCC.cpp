@@ -4,14 +4,21 @@
 #include "station/NDSDCCImpl.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace {
 
-// The station's locomotive base. The sum wraps like 32-bit signed arithmetic instead of
-// overflowing.
-std::int32_t StationAddress(std::int32_t address) {
-    const std::int64_t sum = static_cast<std::int64_t>(address) + 49152;
+constexpr std::int32_t kLocoBase = 49152;
+constexpr std::int32_t kAccessoryBase = 0x3800;
+
+// A base plus a number. The sum wraps like 32-bit signed arithmetic instead of overflowing.
+std::int32_t StationNumber(std::int32_t base, std::int32_t number) {
+    const std::int64_t sum = static_cast<std::int64_t>(number) + base;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(sum));
+}
+
+std::string StationAddress(std::int32_t address) {
+    return std::to_string(StationNumber(kLocoBase, address));
 }
 
 }  // namespace
@@ -39,19 +46,26 @@ bool NDSDCC::PowerOff() {
     return instance->SendCommand("setPower(0)");
 }
 
-bool NDSDCC::SetLocoSpeed(std::int32_t address, std::int32_t speed) {
-    return instance->SendCommand("setLocoSpeed(" + std::to_string(StationAddress(address)) + "," +
-                                 std::to_string(speed) + ")");
+bool NDSDCC::SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) {
+    return instance->SendCommand("setLocoSpeed(" + StationAddress(address) + "," +
+                                 std::to_string(speed) + "," +
+                                 std::to_string(static_cast<std::int32_t>(mode)) + ")");
 }
 
 bool NDSDCC::SetLocoDirection(std::int32_t address, bool forward) {
-    return instance->SendCommand("setLocoDirection(" + std::to_string(StationAddress(address)) +
+    return instance->SendCommand("setLocoDirection(" + StationAddress(address) +
                                  (forward ? ",1)" : ",2)"));
 }
 
 bool NDSDCC::SetLocoFunction(std::int32_t address, std::int32_t function, bool on) {
-    return instance->SendCommand("setLocoFunction(" + std::to_string(StationAddress(address)) +
-                                 "," + std::to_string(function) + (on ? ",1)" : ",0)"));
+    return instance->SendCommand("setLocoFunction(" + StationAddress(address) + "," +
+                                 std::to_string(function) + (on ? ",1)" : ",0)"));
+}
+
+bool NDSDCC::SetTurnout(std::int32_t output, bool thrown) {
+    return instance->SendCommand("setTurnout(" +
+                                 std::to_string(StationNumber(kAccessoryBase, output)) +
+                                 (thrown ? ",1)" : ",0)"));
 }
 
 bool NDSDCC::SetLocoConfig(std::int32_t cv, std::int32_t value) {

@@ -25,10 +25,19 @@ public:
     static bool SetPing();
     static bool PowerOn();
     static bool PowerOff();
-    // address: DCC locomotive address (the station base 49152 is added); speed 0-1023.
-    static bool SetLocoSpeed(std::int32_t address, std::int32_t speed);
+    // The station's speed-step modes, as setLocoSpeed carries them. Decoders that know only 28
+    // steps ignore 128-step packets, so the mode always goes with the speed: left out, the
+    // station would take whatever an earlier command left in its argument array.
+    enum class SpeedMode : std::int32_t { Steps28 = 0, Steps14 = 1, Steps128 = 2 };
+
+    // address: DCC locomotive address (the station base 49152 is added); speed 0-1023 (see
+    // StationSpeed for the step each one gives).
+    static bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode);
     static bool SetLocoDirection(std::int32_t address, bool forward);
     static bool SetLocoFunction(std::int32_t address, std::int32_t function, bool on);
+    // DCC basic accessory output 0-2043 (decoder output / 4 + 1, pair output % 4; the station
+    // base 0x3800 is added); thrown activates coil 1 of the pair, else coil 0.
+    static bool SetTurnout(std::int32_t output, bool thrown);
     static bool SetLocoConfig(std::int32_t cv, std::int32_t value);
     // True when the station reported the CV; value is written only once a matching data line
     // arrived (and also for the failure value 65535, which returns false).

@@ -95,13 +95,17 @@ const MessageCase kCopyingReplies[] = {
 };
 
 const MessageCase kPackets[] = {
-    {"Q C0 03 3F 85 79", "O", {"setLocoSpeed(49155,40)"}},
-    {"Q C0 64 73 D7", "O", {"setLocoSpeed(49252,146)"}},
+    {"Q C0 03 3F 85 79", "O", {"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}},
+    {"Q C0 64 73 D7", "O", {"setLocoDirection(49252,1)", "setLocoSpeed(49252,112,0)"}},
     {"Q C0 03 3F 85 78", "O", {}},
     {"Q", "O", {}},
-    {"S 01 03 90 93", "O", {"setLocoFunction(49155,0,1)"}},
+    {"S 01 03 90 93",
+     "O",
+     {"setLocoFunction(49155,0,1)", "setLocoFunction(49155,1,0)", "setLocoFunction(49155,2,0)",
+      "setLocoFunction(49155,3,0)", "setLocoFunction(49155,4,0)"}},
     {"S 03 03 DE 81", "O", {}},  // F13-F20 without its error-detection byte
-    {"S 02 81 F8 79", "O", {}},
+    {"S 02 81 F8 79", "O", {"setTurnout(14336,0)"}},
+    {"S 02 81 F8 78", "O", {}},  // a turnout packet with a bad check byte
     {"S", "O", {}},
     {"D 00 03", "O", {}},
     {"D", "O", {}},
@@ -190,7 +194,8 @@ TEST(Reply, TableOutlivesMessages) {
     ProcessMessage("D C0 03", reply, station, locos);
     ProcessMessage("Q 03 3F 85 B9", reply, station, locos);
     EXPECT_EQ(station.calls,
-              (std::vector<std::string>{"setLocoSpeed(49155,40)", "setLocoSpeed(49155,40)"}));
+              (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
+                                        "setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}));
 }
 
 // The program's own overload: the station link on a simulated DSAir2 and the process-wide
@@ -236,12 +241,10 @@ TEST_F(ThroughTheLink, ReversalLeavesTheLocomotiveRunning) {
     ProcessMessage("Q C0 03 3F 05 F9", reply);
     EXPECT_EQ(reply, "O");
     EXPECT_EQ(Sent(),
-              (std::vector<std::string>{"setLocoSpeed(49155,40)", "setLocoDirection(49155,2)",
-                                        "setLocoSpeed(49155,40)"}));
-    const SimState state = sim->State();
-    ASSERT_EQ(state.locos.count(49155), 1u);
-    EXPECT_FALSE(state.locos.at(49155).forward);
-    EXPECT_EQ(state.locos.at(49155).speed, 40);
+              (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
+                                        "setLocoDirection(49155,2)", "setLocoSpeed(49155,28,2)"}));
+    // Step 5 reverse on the rails.
+    EXPECT_EQ(sim->State().rails, "03 3F 05");
 }
 
 TEST_F(ThroughTheLink, RefusedSpeedIsSentAgainWhenRepeated) {
@@ -253,8 +256,9 @@ TEST_F(ThroughTheLink, RefusedSpeedIsSentAgainWhenRepeated) {
     ProcessMessage("Q 05 3F 85 BF", reply);
     ProcessMessage("Q 05 3F 85 BF", reply);
     EXPECT_EQ(Sent(),
-              (std::vector<std::string>{"setLocoSpeed(49157,40)", "setLocoSpeed(49157,40)"}));
-    EXPECT_EQ(sim->State().locos.at(49157).speed, 40);
+              (std::vector<std::string>{"setLocoDirection(49157,1)", "setLocoSpeed(49157,28,2)",
+                                        "setLocoSpeed(49157,28,2)"}));
+    EXPECT_EQ(sim->State().rails, "05 3F 85");
 }
 
 }  // namespace

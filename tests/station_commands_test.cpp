@@ -28,27 +28,35 @@ struct CommandCase {
 };
 
 std::int32_t readValue = 0;
+constexpr auto kSteps28 = NDSDCC::SpeedMode::Steps28;
+constexpr auto kSteps128 = NDSDCC::SpeedMode::Steps128;
 
 const std::vector<CommandCase>& Commands() {
     static const std::vector<CommandCase> cases = {
         {[] { return NDSDCC::SetPing(); }, "setPing()", true},
         {[] { return NDSDCC::PowerOn(); }, "setPower(1)", true},
         {[] { return NDSDCC::PowerOff(); }, "setPower(0)", true},
-        {[] { return NDSDCC::SetLocoSpeed(3, 1023); }, "setLocoSpeed(49155,1023)", true},
-        {[] { return NDSDCC::SetLocoSpeed(0, 0); }, "setLocoSpeed(49152,0)", true},
-        {[] { return NDSDCC::SetLocoSpeed(1234, 512); }, "setLocoSpeed(50386,512)", true},
+        {[] { return NDSDCC::SetLocoSpeed(3, 1023, kSteps128); }, "setLocoSpeed(49155,1023,2)",
+         true},
+        {[] { return NDSDCC::SetLocoSpeed(0, 0, kSteps28); }, "setLocoSpeed(49152,0,0)", true},
+        {[] { return NDSDCC::SetLocoSpeed(1234, 512, kSteps128); }, "setLocoSpeed(50386,512,2)",
+         true},
         {[] { return NDSDCC::SetLocoDirection(3, true); }, "setLocoDirection(49155,1)", true},
         {[] { return NDSDCC::SetLocoDirection(3, false); }, "setLocoDirection(49155,2)", true},
         {[] { return NDSDCC::SetLocoFunction(3, 0, true); }, "setLocoFunction(49155,0,1)", true},
         {[] { return NDSDCC::SetLocoFunction(10239, 28, false); }, "setLocoFunction(59391,28,0)",
          true},
+        {[] { return NDSDCC::SetTurnout(0, true); }, "setTurnout(14336,1)", true},
+        {[] { return NDSDCC::SetTurnout(2043, false); }, "setTurnout(16379,0)", true},
         {[] { return NDSDCC::SetLocoConfig(1, 3); }, "setLocoConfig(49152,1,3)", true},
         {[] { return NDSDCC::SetLocoConfig(29, -1); }, "setLocoConfig(49152,29,-1)", false},
         {[] { return NDSDCC::GetLocoConfig(8, readValue); }, "getLocoConfig(49152,8)", true},
         // Nothing is validated; the address sum wraps like 32-bit arithmetic.
-        {[] { return NDSDCC::SetLocoSpeed(-49152, -5); }, "setLocoSpeed(0,-5)", false},
-        {[] { return NDSDCC::SetLocoSpeed(std::numeric_limits<std::int32_t>::max(), 0); },
-         "setLocoSpeed(-2147434497,0)", false},
+        {[] { return NDSDCC::SetLocoSpeed(-49152, -5, kSteps28); }, "setLocoSpeed(0,-5,0)", false},
+        {[] {
+             return NDSDCC::SetLocoSpeed(std::numeric_limits<std::int32_t>::max(), 0, kSteps128);
+         },
+         "setLocoSpeed(-2147434497,0,2)", false},
     };
     return cases;
 }
