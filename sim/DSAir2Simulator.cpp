@@ -127,6 +127,11 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return commandArrived_.wait_for(lock, timeout, [&] { return commands_.size() >= count; });
     }
+    bool WaitForState(const std::function<bool(const SimState&)>& condition,
+                      std::chrono::milliseconds timeout) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return commandArrived_.wait_for(lock, timeout, [&] { return condition(model_.State()); });
+    }
     int OpenCount() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return openCount_;
@@ -551,6 +556,10 @@ std::vector<std::string> DSAir2Simulator::Commands() const {
 }
 bool DSAir2Simulator::WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
     return impl_->WaitForCommands(count, timeout);
+}
+bool DSAir2Simulator::WaitForState(const std::function<bool(const SimState&)>& condition,
+                                   std::chrono::milliseconds timeout) const {
+    return impl_->WaitForState(condition, timeout);
 }
 int DSAir2Simulator::OpenCount() const {
     return impl_->OpenCount();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -72,6 +73,10 @@ public:
     std::vector<std::string> Commands() const;
     // Waits until at least count commands have arrived; false after the timeout.
     bool WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until the station's state satisfies condition (tested now and after every command);
+    // false after the timeout.
+    bool WaitForState(const std::function<bool(const SimState&)>& condition,
+                      std::chrono::milliseconds timeout) const;
     // How many times the device side has been opened.
     int OpenCount() const;
     SimState State() const;
