@@ -43,7 +43,7 @@ std::string SpeedPacket(std::int32_t address, int step) {
     return text;
 }
 
-// The station address in a "setLocoSpeed(a,s)" or "setLocoDirection(a,d)" line; -1 for any
+// The station address in a "setLocoSpeed(a,s,m)" or "setLocoDirection(a,d)" line; -1 for any
 // other command.
 std::int32_t LocoAddress(const std::string& command) {
     for (const char* name : {"setLocoSpeed(", "setLocoDirection(", "setLocoFunction("}) {
@@ -99,7 +99,7 @@ public:
 
 private:
     static std::string Command(long i) {
-        return "setLocoSpeed(49155," + std::to_string(16 + i % 1000) + ")";
+        return "setLocoSpeed(49155," + std::to_string(16 + i % 1000) + ",2)";
     }
 
     std::unique_ptr<DSAir2Simulator> station_;

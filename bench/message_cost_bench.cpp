@@ -93,9 +93,10 @@ class NoopStation final : public IStation {
 public:
     bool PowerOn() override { return true; }
     bool PowerOff() override { return true; }
-    bool SetLocoSpeed(std::int32_t, std::int32_t) override { return true; }
+    bool SetLocoSpeed(std::int32_t, std::int32_t, SpeedMode) override { return true; }
     bool SetLocoDirection(std::int32_t, bool) override { return true; }
     bool SetLocoFunction(std::int32_t, std::int32_t, bool) override { return true; }
+    bool SetTurnout(std::int32_t, bool) override { return true; }
     bool SetLocoConfig(std::int32_t, std::int32_t) override { return true; }
     bool GetLocoConfig(std::int32_t, std::int32_t& value) override {
         value = 3;

@@ -1,7 +1,8 @@
 // A scripted client session against a running Railmux: power on, locomotive 3 accelerates,
-// reverses, switches its headlight and horn, stops, CV1 is read and written, power off. Each
-// step shows the message, the reply and, when the simulator's state file is given, the station's
-// state afterwards.
+// reverses, switches its headlight and horn, stops, a turnout is thrown and set back, CV1 is
+// read and CV3 written, power off. Each step shows the message and the reply; with the
+// simulator's state file it also shows the station's state and, for a packet, what the rails
+// carry beside the client's packet: the two must agree.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -36,6 +37,8 @@ const Step kSession[] = {
     {"Horn (F2) on", "S 01 03 92 91", "O"},
     {"Horn (F2) off", "S 01 03 90 93", "O"},
     {"Loco 3 stops", "Q 03 3F 00 3C", "O"},
+    {"Turnout at output 5 (decoder 2, pair 0) thrown", "S 02 82 F9 7B", "O"},
+    {"Turnout at output 5 set back", "S 02 82 F8 7A", "O"},
     {"Read CV1 (the address)", "R 001", "CV00103\rP"},
     {"Write CV3 (acceleration) = 5", "P 003 05", "P"},
     {"Read CV3 back", "R 003", "CV00305\rP"},
@@ -83,14 +86,45 @@ bool ReadReply(int fd, int carriageReturns, std::string& reply) {
     return true;
 }
 
-std::string StationState(const std::string& stateFile) {
+// The simulator's state file: an account of the station, and the packet of its latest command.
+struct StationState {
+    std::string account;
+    std::string rails;
+};
+
+StationState ReadState(const std::string& stateFile) {
     std::ifstream in(stateFile);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
-    while (!s.empty() && s.back() == '\n')
-        s.pop_back();
-    return s;
+    StationState state;
+    std::getline(in, state.account);
+    std::string line;
+    if (std::getline(in, line) && line.rfind("rails: ", 0) == 0) state.rails = line.substr(7);
+    return state;
+}
+
+// The DCC packet a "Q" or "S" message carries, as the rails show it: without the check byte,
+// and for "S" without the repeat count before it. Empty for other messages.
+std::string ClientPacket(const std::string& message) {
+    if (message.empty() || (message[0] != 'Q' && message[0] != 'S')) return {};
+    std::istringstream fields(message.substr(1));
+    std::vector<std::string> bytes;
+    for (std::string byte; fields >> byte;)
+        bytes.push_back(byte);
+    const std::size_t first = message[0] == 'S' ? 1 : 0;
+    if (bytes.size() < first + 2) return {};
+    std::string packet;
+    for (std::size_t i = first; i + 1 < bytes.size(); ++i)
+        packet += (packet.empty() ? "" : " ") + bytes[i];
+    return packet;
+}
+
+// The state once the rails carry packet (the station may act after the reply), or after 3 s.
+StationState AwaitState(const std::string& stateFile, const std::string& packet) {
+    StationState state = ReadState(stateFile);
+    for (int i = 0; i < 60 && !packet.empty() && state.rails != packet; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        state = ReadState(stateFile);
+    }
+    return state;
 }
 
 void Usage() {
@@ -144,7 +178,15 @@ int main(int argc, char* argv[]) {
         std::printf("   Railmux says   %s\\r%s\n", Printable(reply).c_str(),
                     ok ? "" : ("   (expected " + Printable(step.reply) + ")").c_str());
         if (!stateFile.empty()) {
-            std::printf("   station now    %s\n", StationState(stateFile).c_str());
+            const std::string packet = ClientPacket(step.message);
+            const StationState state = AwaitState(stateFile, packet);
+            if (!packet.empty()) {
+                const bool agree = state.rails == packet;
+                failures += agree ? 0 : 1;
+                std::printf("   client packet  %s\n   rails carry    %s%s\n", packet.c_str(),
+                            state.rails.c_str(), agree ? "" : "   (they differ)");
+            }
+            std::printf("   station now    %s\n", state.account.c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
