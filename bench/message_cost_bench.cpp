@@ -9,6 +9,7 @@
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/ProcessMessage.hpp"
+#include "protocol/TrackPower.hpp"
 #include "station/NDSDCCImpl.hpp"
 
 #include <benchmark/benchmark.h>
@@ -118,11 +119,12 @@ void CountAllocations(benchmark::State& state, std::uint64_t before) {
 void BM_ProcessMessage_UnchangedQ(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
+    TrackPower power;
     std::string reply;
-    ProcessMessage(kUnchangedQ, reply, station, locos);
+    ProcessMessage(kUnchangedQ, reply, station, locos, power);
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
-        ProcessMessage(kUnchangedQ, reply, station, locos);
+        ProcessMessage(kUnchangedQ, reply, station, locos, power);
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);
@@ -131,12 +133,13 @@ void BM_ProcessMessage_UnchangedQ(benchmark::State& state) {
 void BM_ProcessMessage_FunctionS(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
+    TrackPower power;
     std::string reply;
     bool on = false;
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
         on = !on;
-        ProcessMessage(on ? kFunctionOn : kFunctionOff, reply, station, locos);
+        ProcessMessage(on ? kFunctionOn : kFunctionOff, reply, station, locos, power);
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);
@@ -145,11 +148,12 @@ void BM_ProcessMessage_FunctionS(benchmark::State& state) {
 void BM_ProcessMessage_FixedV(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
+    TrackPower power;
     std::string reply;
     const std::string message = "V";
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
-        ProcessMessage(message, reply, station, locos);
+        ProcessMessage(message, reply, station, locos, power);
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);

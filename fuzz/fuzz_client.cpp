@@ -8,11 +8,14 @@
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "fuzz/RecordingStation.hpp"
+#include "protocol/CvService.hpp"
 #include "protocol/HexFields.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
 #include "protocol/ProcessMessage.hpp"
+#include "protocol/TrackPower.hpp"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -146,8 +149,27 @@ void CheckLocoCalls(const std::string& message, const std::vector<StationCall>& 
 }
 
 // The reply and the station calls of one message against the letter's row.
+// The track power the application asked for, and whether programming switched it off since.
+struct PowerModel {
+    bool requestedOn = false;
+    bool offByProgramming = false;
+
+    void Programmed(const std::vector<StationCall>& calls) {
+        if (!calls.empty()) offByProgramming = requestedOn;
+    }
+};
+
+bool IsRegisterDigit(char c) {
+    return c >= '1' && c <= '8';
+}
+
+// Registers 1-4 are CVs 1-4, 5 is CV 29, 7 and 8 CVs 7 and 8; 6 has none.
+std::int32_t RegisterCv(char digit) {
+    return digit == '5' ? 29 : digit == '6' ? 0 : digit - '0';
+}
+
 void CheckMessage(const std::string& message, const std::string& reply,
-                  const std::vector<StationCall>& calls, LocoTable& locos) {
+                  const std::vector<StationCall>& calls, LocoTable& locos, PowerModel& power) {
     const std::string what = Describe(message, reply, calls);
     FUZZ_CHECK(message.find('\r') == std::string::npos, "carriage return inside: " + what);
     FUZZ_CHECK(!reply.empty(), "empty reply: " + what);
@@ -161,25 +183,52 @@ void CheckMessage(const std::string& message, const std::string& reply,
     switch (letter) {
         case 'C':
         case 'F':
-        case 'X':
             FUZZ_CHECK(reply == "O", what);
             only({});
+            break;
+        case 'X':
+            // Leaving programming switches the track back on only when programming switched
+            // off a track the application had on.
+            FUZZ_CHECK(reply == "O", what);
+            if (power.offByProgramming) {
+                only({StationCall::PowerOn});
+                power.offByProgramming = !calls[0].result;
+            } else {
+                only({});
+            }
             break;
         case 'E':
             FUZZ_CHECK(reply == "O", what);
             only({StationCall::PowerOn});
+            power = {true, false};
             break;
         case 'K':
             FUZZ_CHECK(reply == "O", what);
             only({StationCall::PowerOff});
+            power = {false, false};
             break;
         case 'M':
             FUZZ_CHECK(reply == "P", what);
             only({});
             break;
         case 'V':
-            FUZZ_CHECK(reply == "---", what);
-            only({});
+            if (message.size() == 2 && IsRegisterDigit(message[1]) && message[1] != '6') {
+                only({StationCall::GetConfig});
+                FUZZ_CHECK(calls[0].address == RegisterCv(message[1]), "register CV: " + what);
+                std::string expected = "--";
+                if (calls[0].result && calls[0].value >= 0 && calls[0].value <= 0xFF) {
+                    char text[8];
+                    std::snprintf(text, sizeof text, "V%c%02X\rP", message[1],
+                                  static_cast<unsigned>(calls[0].value));
+                    expected = text;
+                }
+                FUZZ_CHECK(reply == expected, what);
+                power.Programmed(calls);
+            } else {
+                const bool page = message.size() == 2 && message[1] == '6';
+                FUZZ_CHECK(reply == (page ? "--" : "---"), what);
+                only({});
+            }
             break;
         case 'G': {
             std::string expected = "O";
@@ -197,13 +246,15 @@ void CheckMessage(const std::string& message, const std::string& reply,
             only({});
             break;
         case 'P':
-            FUZZ_CHECK(reply == "P", what);
             if (message.size() == 8) {
                 only({StationCall::SetConfig});
                 FUZZ_CHECK(calls[0].address == ParseHex3(message.data() + 2) &&
                                calls[0].value == ParseHex2(message.data() + 6),
                            "CV write fields: " + what);
+                FUZZ_CHECK(reply == (calls[0].result ? "P" : "--"), "CV write reply: " + what);
+                power.Programmed(calls);
             } else {
+                FUZZ_CHECK(reply == "P", what);
                 only({});
             }
             break;
@@ -213,6 +264,7 @@ void CheckMessage(const std::string& message, const std::string& reply,
                 only({StationCall::GetConfig});
                 const StationCall& read = calls[0];
                 FUZZ_CHECK(read.address == ParseHex3(message.data() + 2), "CV read field: " + what);
+                power.Programmed(calls);
                 if (read.result && read.value >= 0 && read.value <= 0xFF) {
                     char text[16];
                     std::snprintf(text, sizeof text, "CV%03X%02X\rP",
@@ -240,8 +292,27 @@ void CheckMessage(const std::string& message, const std::string& reply,
                 }
             }
             break;
-        case 'Q':
         case 'S':
+            if (message.size() == 5 && IsRegisterDigit(message[1]) && message[2] == ' ' &&
+                std::isxdigit(static_cast<unsigned char>(message[3])) &&
+                std::isxdigit(static_cast<unsigned char>(message[4]))) {
+                if (message[1] == '6') {
+                    FUZZ_CHECK(reply == "--", what);
+                    only({});
+                    break;
+                }
+                only({StationCall::SetConfig});
+                FUZZ_CHECK(calls[0].address == RegisterCv(message[1]) &&
+                               calls[0].value == ParseHex2(message.data() + 3),
+                           "register write fields: " + what);
+                FUZZ_CHECK(reply == (calls[0].result ? "O" : "--"), "register write: " + what);
+                power.Programmed(calls);
+                break;
+            }
+            FUZZ_CHECK(reply == "O", what);
+            CheckLocoCalls(message, calls, what);
+            break;
+        case 'Q':
             FUZZ_CHECK(reply == "O", what);
             CheckLocoCalls(message, calls, what);
             break;
@@ -251,17 +322,18 @@ void CheckMessage(const std::string& message, const std::string& reply,
             break;
     }
     if (reply.find('\r') != std::string::npos) {
-        FUZZ_CHECK(letter == 'R' && reply.size() == 9 && reply.find('\r') == 7,
+        FUZZ_CHECK((letter == 'R' && reply.size() == 9 && reply.find('\r') == 7) ||
+                       (letter == 'V' && reply.size() == 6 && reply.find('\r') == 4),
                    "carriage return in a reply: " + what);
     }
 }
 
 // A packet the station took completely, sent again at once, changes nothing: no direction and
 // no function goes out again, a speed only when it is a stop, and a turnout is thrown again.
-void CheckRepeat(const std::string& message, LocoTable& locos) {
+void CheckRepeat(const std::string& message, LocoTable& locos, TrackPower& power) {
     RecordingStation station(nullptr);
     std::string reply;
-    ProcessMessage(message, reply, station, locos);
+    ProcessMessage(message, reply, station, locos, power);
     for (const StationCall& call : station.calls) {
         FUZZ_CHECK((call.kind == StationCall::Speed && call.value == 0) ||
                        call.kind == StationCall::Turnout,
@@ -278,18 +350,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput input(data, size);
     RecordingStation station(&input);
     LocoTable locos;
+    TrackPower power;
+    PowerModel powerModel;
     std::vector<Exchange> exchanges;
     NTCPRecvHandler handler([&](std::string message, std::string& reply) {
         const std::size_t before = station.calls.size();
-        const bool result = ProcessMessage(message, reply, station, locos);
+        const bool result = ProcessMessage(message, reply, station, locos, power);
         FUZZ_CHECK(result, "ProcessMessage failed: " + Printable(message));
         const std::vector<StationCall> calls(station.calls.begin() + before, station.calls.end());
-        CheckMessage(message, reply, calls, locos);
+        CheckMessage(message, reply, calls, locos, powerModel);
         bool accepted = true;
         for (const StationCall& call : calls)
             accepted = accepted && call.result;
-        if (accepted && !message.empty() && (message[0] == 'Q' || message[0] == 'S')) {
-            CheckRepeat(message, locos);
+        const bool packet = !message.empty() && (message[0] == 'Q' || message[0] == 'S') &&
+                            !CvService::IsRegisterWrite(message);
+        if (accepted && packet) {
+            CheckRepeat(message, locos, power);
         }
         exchanges.push_back({message, reply});
         return result;

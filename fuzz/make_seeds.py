@@ -35,6 +35,8 @@ client = {
     "s-turnouts": b"S 02 81 F9 78\rS 02 81 F9 78\rS 02 BF 8E 31\rS 02 81 F1 70\r",
     "cv-read": b"R 001\r",
     "cv-write": b"P 001 03\r",
+    "registers": b"E\rM\rV1\rV6\rS1 05\rS6 05\rV\rX\rX\r",
+    "ops-mode": b"S 01 03 EC 01 05 EB\r",
     "consist": b"GD 01\rGD 012\rG\r",
     "letters": b"C\rE\rF\rK\rL 0003\rM\rV\rX\re\r\r",
     "dequeue": b"Q 03 3F 85 B9\rD 00 03\rQ 03 3F 85 B9\r",

@@ -1,5 +1,6 @@
 #include "protocol/PacketDecoder.hpp"
 
+#include "app/ConsoleLog.hpp"
 #include "protocol/HexFields.hpp"
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"
@@ -14,6 +15,8 @@ namespace {
 constexpr std::uint8_t kSpeed128Instruction = 0x3F;
 constexpr std::uint8_t kFunctions13To20 = 0xDE;
 constexpr std::uint8_t kFunctions21To28 = 0xDF;
+// High nibble of an operations-mode CV access instruction (programming on the main).
+constexpr std::uint8_t kOpsModeCv = 0x0E;
 // Basic accessory outputs the station puts on the rails (decoder addresses 1-511).
 constexpr std::int32_t kAccessoryOutputs = 2044;
 
@@ -168,6 +171,16 @@ void PacketDecoder::SendPacket(const std::string& message) {
     if (key == 0 || packet.size() <= instructionAt) return;
 
     const std::uint8_t instruction = packet[instructionAt];
+    if ((instruction >> 4) == kOpsModeCv) {
+        // 1110CCVV VVVVVVVV DDDDDDDD: the station has no command for it. The protocol has no way
+        // to refuse a packet, so the console says it.
+        if (packet.size() >= instructionAt + 4) {
+            const int cv = ((instruction & 0x03) << 8 | packet[instructionAt + 1]) + 1;
+            ConsoleLog("The DSAir2 cannot program on the main: CV %d of locomotive %d ignored.\n",
+                       cv, static_cast<int>(key));
+        }
+        return;
+    }
     // A two-byte instruction counts only with its data byte and the error-detection byte.
     const bool hasData = packet.size() >= instructionAt + 3;
     FunctionGroup group;

@@ -6,6 +6,7 @@
 #include "protocol/LocoTable.hpp"
 #include "protocol/NDSDCCStation.hpp"
 #include "protocol/PacketDecoder.hpp"
+#include "protocol/TrackPower.hpp"
 
 #include <utility>
 
@@ -14,6 +15,7 @@ namespace {
 struct Context {
     IStation& station;
     LocoTable& locos;
+    TrackPower& power;
 };
 
 // Carries out a message whose row has been found; may replace the row's reply.
@@ -21,18 +23,42 @@ using Action = void (*)(const std::string& message, std::string& reply, Context&
 
 void PowerOn(const std::string&, std::string&, Context& context) {
     context.station.PowerOn();
+    context.power.Requested(true);
 }
 
 void PowerOff(const std::string&, std::string&, Context& context) {
     context.station.PowerOff();
+    context.power.Requested(false);
+}
+
+// Leaving programming: the station ended its CV operations with the track off, while the
+// application expects the track as it left it.
+void LeaveProgramming(const std::string&, std::string&, Context& context) {
+    if (!context.power.OffByProgramming()) return;
+    if (context.station.PowerOn()) {
+        context.power.Restored();
+        ConsoleLog("Track power switched back on after programming.\n");
+    }
 }
 
 void QueuePacket(const std::string& message, std::string&, Context& context) {
     PacketDecoder(context.station, context.locos).QueuePacket(message);
 }
 
-void SendPacket(const std::string& message, std::string&, Context& context) {
+// "Sn vv" writes a register; every other "S" is a packet.
+void SendPacket(const std::string& message, std::string& reply, Context& context) {
+    if (CvService::IsRegisterWrite(message)) {
+        reply = CvService(context.station, context.power).WriteRegister(message);
+        return;
+    }
     PacketDecoder(context.station, context.locos).SendPacket(message);
+}
+
+// "Vn" reads a register; every other "V" asks for the version, which is "---".
+void Version(const std::string& message, std::string& reply, Context& context) {
+    if (CvService::IsRegisterRead(message)) {
+        reply = CvService(context.station, context.power).ReadRegister(message);
+    }
 }
 
 void Dequeue(const std::string& message, std::string&, Context& context) {
@@ -40,11 +66,11 @@ void Dequeue(const std::string& message, std::string&, Context& context) {
 }
 
 void WriteCv(const std::string& message, std::string& reply, Context& context) {
-    reply = CvService(context.station).Write(message);
+    reply = CvService(context.station, context.power).Write(message);
 }
 
 void ReadCv(const std::string& message, std::string& reply, Context& context) {
-    reply = CvService(context.station).Read(message);
+    reply = CvService(context.station, context.power).Read(message);
 }
 
 // An empty consist: "G", the consist number, "0000". Applications send the five-character
@@ -73,10 +99,11 @@ struct Row {
 };
 
 constexpr Row kLetters[] = {
-    {'C', "O", nullptr},   {'D', "O", &Dequeue},     {'E', "O", &PowerOn},  {'F', "O", nullptr},
-    {'G', "O", &Consist},  {'K', "O", &PowerOff},    {'L', "O", &ReadLoco}, {'M', "P", nullptr},
-    {'P', "P", &WriteCv},  {'Q', "O", &QueuePacket}, {'R', "--", &ReadCv},  {'S', "O", &SendPacket},
-    {'V', "---", nullptr}, {'X', "O", nullptr},
+    {'C', "O", nullptr},      {'D', "O", &Dequeue},          {'E', "O", &PowerOn},
+    {'F', "O", nullptr},      {'G', "O", &Consist},          {'K', "O", &PowerOff},
+    {'L', "O", &ReadLoco},    {'M', "P", nullptr},           {'P', "P", &WriteCv},
+    {'Q', "O", &QueuePacket}, {'R', "--", &ReadCv},          {'S', "O", &SendPacket},
+    {'V', "---", &Version},   {'X', "O", &LeaveProgramming},
 };
 
 constexpr const char* kUnknownReply = "?";
@@ -91,7 +118,8 @@ const Row* FindRow(const std::string& message) {
 
 }  // namespace
 
-bool ProcessMessage(std::string message, std::string& reply, IStation& station, LocoTable& locos) {
+bool ProcessMessage(std::string message, std::string& reply, IStation& station, LocoTable& locos,
+                    TrackPower& power) {
     ConsoleLog("[E Recv] %s\n", message.c_str());
     const Row* row = FindRow(message);
     if (row == nullptr) {
@@ -100,7 +128,7 @@ bool ProcessMessage(std::string message, std::string& reply, IStation& station, 
     }
     reply = row->reply;
     if (row->action != nullptr) {
-        Context context{station, locos};
+        Context context{station, locos, power};
         row->action(message, reply, context);
     }
     return true;
@@ -108,5 +136,6 @@ bool ProcessMessage(std::string message, std::string& reply, IStation& station, 
 
 bool ProcessMessage(std::string message, std::string& reply) {
     static NDSDCCStation station;
-    return ProcessMessage(std::move(message), reply, station, LocoTable::Instance());
+    return ProcessMessage(std::move(message), reply, station, LocoTable::Instance(),
+                          TrackPower::Instance());
 }

@@ -2,6 +2,7 @@
 
 #include "app/ConsoleLog.hpp"
 #include "protocol/LocoTable.hpp"
+#include "protocol/TrackPower.hpp"
 #include "sim/DSAir2Simulator.hpp"
 #include "station/NDSDCC.hpp"
 #include "support/RecordingStation.hpp"
@@ -13,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,8 +51,9 @@ TEST_P(Message, IsAnsweredOnceWithItsRowsReply) {
     station.cvs = c.cvs;
     station.results = c.results;
     LocoTable locos;
+    TrackPower power;
     std::string reply = "left over from an earlier message";
-    EXPECT_TRUE(ProcessMessage(c.message, reply, station, locos));
+    EXPECT_TRUE(ProcessMessage(c.message, reply, station, locos, power));
     EXPECT_EQ(reply, c.reply);
     EXPECT_EQ(station.calls, c.calls);
 }
@@ -114,7 +117,7 @@ const MessageCase kPackets[] = {
 const MessageCase kCvMessages[] = {
     {"P 001 03", "P", {"setLocoConfig(49152,1,3)"}},
     {"P 1f4 Ab", "P", {"setLocoConfig(49152,500,171)"}},
-    {"P 001 03", "P", {"setLocoConfig(49152,1,3)"}, {}, {false}},  // refused: still "P"
+    {"P 001 03", "--", {"setLocoConfig(49152,1,3)"}, {}, {false}},  // refused or unanswered
     {"P 001 0", "P", {}},
     {"P 001 033", "P", {}},
     {"P", "P", {}},
@@ -133,11 +136,122 @@ const MessageCase kCvMessages[] = {
     {"R -FF", "--", {}},
 };
 
+// Register mode: "Vn" reads, "Sn vv" writes register n; registers 1-4 are CVs 1-4, 5 is CV 29,
+// 6 (the page register) has no CV, 7 and 8 are CVs 7 and 8.
+const MessageCase kRegisterMessages[] = {
+    {"V1", "V103\rP", {"getLocoConfig(49152,1)"}, {{1, 3}}},
+    {"V5", "V506\rP", {"getLocoConfig(49152,29)"}, {{29, 6}}},
+    {"V7", "V70A\rP", {"getLocoConfig(49152,7)"}, {{7, 10}}},
+    {"V8", "V8FF\rP", {"getLocoConfig(49152,8)"}, {{8, 0xFF}}},
+    {"V6", "--", {}, {{6, 1}}},
+    {"V2", "--", {"getLocoConfig(49152,2)"}},                     // the station cannot read it
+    {"V3", "--", {"getLocoConfig(49152,3)"}, {{3, 5}}, {false}},  // refused or unanswered
+    {"V4", "--", {"getLocoConfig(49152,4)"}, {{4, 0x100}}},
+    // Every other "V" asks for the version.
+    {"V0", "---", {}},
+    {"V9", "---", {}},
+    {"V12", "---", {}},
+    {"V1 ", "---", {}},
+    {"v1", "?", {}},
+    {"S1 05", "O", {"setLocoConfig(49152,1,5)"}},
+    {"S5 2e", "O", {"setLocoConfig(49152,29,46)"}},
+    {"S8 FF", "O", {"setLocoConfig(49152,8,255)"}},
+    {"S6 05", "--", {}},
+    {"S1 05", "--", {"setLocoConfig(49152,1,5)"}, {}, {false}},
+    // Not the register form: a packet, malformed, as before.
+    {"S9 05", "O", {}},
+    {"S1 0G", "O", {}},
+    {"S1 05 ", "O", {}},
+    {"S1-05", "O", {}},
+};
+
 INSTANTIATE_TEST_SUITE_P(FixedReplies, Message, ::testing::ValuesIn(kFixedReplies));
 INSTANTIATE_TEST_SUITE_P(UnknownLetters, Message, ::testing::ValuesIn(kUnknownLetters));
 INSTANTIATE_TEST_SUITE_P(CopyingReplies, Message, ::testing::ValuesIn(kCopyingReplies));
 INSTANTIATE_TEST_SUITE_P(Packets, Message, ::testing::ValuesIn(kPackets));
 INSTANTIATE_TEST_SUITE_P(CvService, Message, ::testing::ValuesIn(kCvMessages));
+INSTANTIATE_TEST_SUITE_P(Registers, Message, ::testing::ValuesIn(kRegisterMessages));
+
+// The station switches the track off after every CV read or write; "X" (leaving programming)
+// switches it back on when the application had it on.
+struct PowerCase {
+    const char* name;
+    std::vector<std::string> messages;
+    std::vector<std::string> calls;
+    std::vector<std::string> console;  // lines beyond the "[E Recv]" echoes
+};
+
+void PrintTo(const PowerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const char kRestored[] = "Track power switched back on after programming.\n";
+
+class PowerAfterProgramming : public ::testing::TestWithParam<PowerCase> {};
+
+TEST_P(PowerAfterProgramming, IsRestoredOnlyWhenProgrammingSwitchedItOff) {
+    const PowerCase& c = GetParam();
+    std::vector<std::string> console;
+    SetConsoleSink([&console](const char* text, std::size_t size) {
+        const std::string line(text, size);
+        if (line.rfind("[E Recv] ", 0) != 0) console.push_back(line);
+    });
+    RecordingStation station;
+    station.cvs = {{1, 3}};
+    LocoTable locos;
+    TrackPower power;
+    std::string reply;
+    for (const std::string& message : c.messages)
+        ProcessMessage(message, reply, station, locos, power);
+    SetConsoleSink(nullptr);
+    EXPECT_EQ(station.calls, c.calls);
+    EXPECT_EQ(console, c.console);
+}
+
+const PowerCase kPowerCases[] = {
+    {"OnBeforeReadIsRestored",
+     {"E", "M", "R 001", "X", "X"},
+     {"setPower(1)", "getLocoConfig(49152,1)", "setPower(1)"},
+     {kRestored}},
+    {"OnBeforeRegisterWriteIsRestored",
+     {"E", "M", "S1 07", "X"},
+     {"setPower(1)", "setLocoConfig(49152,1,7)", "setPower(1)"},
+     {kRestored}},
+    {"OffBeforeStaysOff",
+     {"E", "K", "M", "P 003 05", "X"},
+     {"setPower(1)", "setPower(0)", "setLocoConfig(49152,3,5)"},
+     {}},
+    {"NeverOnStaysOff", {"M", "V1", "X"}, {"getLocoConfig(49152,1)"}, {}},
+    {"NoProgrammingNothingToRestore", {"E", "M", "X"}, {"setPower(1)"}, {}},
+    {"PowerOnInBetweenLeavesNothingToRestore",
+     {"E", "R 001", "E", "X"},
+     {"setPower(1)", "getLocoConfig(49152,1)", "setPower(1)"},
+     {}},
+    // Programming on a powered layout without "M" and "X" is the application's choice.
+    {"WithoutLeavingNothingIsSwitchedOn",
+     {"E", "R 001", "Q 03 3F 85 B9"},
+     {"setPower(1)", "getLocoConfig(49152,1)", "setLocoDirection(49155,1)",
+      "setLocoSpeed(49155,28,2)"},
+     {}},
+    // A page-register read and a malformed write never reach the station.
+    {"NothingSentNothingToRestore", {"E", "V6", "P 001", "X"}, {"setPower(1)"}, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Programming, PowerAfterProgramming, ::testing::ValuesIn(kPowerCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PowerAfterProgramming, RestoreThatFailsIsTriedAgain) {
+    RecordingStation station;
+    station.cvs = {{1, 3}};
+    station.results = {true, true, false, true};
+    LocoTable locos;
+    TrackPower power;
+    std::string reply;
+    for (const char* message : {"E", "R 001", "X", "X", "X"})
+        ProcessMessage(message, reply, station, locos, power);
+    EXPECT_EQ(station.calls, (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)",
+                                                       "setPower(1)", "setPower(1)"}));
+}
 
 class Console : public ::testing::Test {
 protected:
@@ -152,13 +266,14 @@ protected:
 
     RecordingStation station;
     LocoTable locos;
+    TrackPower power;
     std::vector<std::string> lines;
     std::vector<std::size_t> callsAtLine;
 };
 
 TEST_F(Console, EchoesTheMessageBeforeAnythingIsSent) {
     std::string reply;
-    ProcessMessage("Q C0 03 3F 05 F9", reply, station, locos);
+    ProcessMessage("Q C0 03 3F 05 F9", reply, station, locos, power);
     ASSERT_EQ(lines, std::vector<std::string>{"[E Recv] Q C0 03 3F 05 F9\n"});
     EXPECT_EQ(callsAtLine[0], 0u);
     EXPECT_EQ(station.calls.size(), 2u);
@@ -166,33 +281,35 @@ TEST_F(Console, EchoesTheMessageBeforeAnythingIsSent) {
 
 TEST_F(Console, EchoesUnknownAndEmptyMessagesToo) {
     std::string reply;
-    ProcessMessage("", reply, station, locos);
-    ProcessMessage("e", reply, station, locos);
+    ProcessMessage("", reply, station, locos, power);
+    ProcessMessage("e", reply, station, locos, power);
     EXPECT_EQ(lines, (std::vector<std::string>{"[E Recv] \n", "[E Recv] e\n"}));
 }
 
 TEST(Reply, NeverCarriesTextOverFromTheMessageBefore) {
     RecordingStation station;
     LocoTable locos;
+    TrackPower power;
     std::string reply;
-    ProcessMessage("L 0003", reply, station, locos);
+    ProcessMessage("L 0003", reply, station, locos, power);
     ASSERT_EQ(reply, "L0003000000");
-    ProcessMessage("E", reply, station, locos);
+    ProcessMessage("E", reply, station, locos, power);
     EXPECT_EQ(reply, "O");
-    ProcessMessage("R 001", reply, station, locos);
+    ProcessMessage("R 001", reply, station, locos, power);
     EXPECT_EQ(reply, "--");
-    ProcessMessage("zz", reply, station, locos);
+    ProcessMessage("zz", reply, station, locos, power);
     EXPECT_EQ(reply, "?");
 }
 
 TEST(Reply, TableOutlivesMessages) {
     RecordingStation station;
     LocoTable locos;
+    TrackPower power;
     std::string reply;
-    ProcessMessage("Q 03 3F 85 B9", reply, station, locos);
-    ProcessMessage("Q C0 03 3F 85 79", reply, station, locos);
-    ProcessMessage("D C0 03", reply, station, locos);
-    ProcessMessage("Q 03 3F 85 B9", reply, station, locos);
+    ProcessMessage("Q 03 3F 85 B9", reply, station, locos, power);
+    ProcessMessage("Q C0 03 3F 85 79", reply, station, locos, power);
+    ProcessMessage("D C0 03", reply, station, locos, power);
+    ProcessMessage("Q 03 3F 85 B9", reply, station, locos, power);
     EXPECT_EQ(station.calls,
               (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
                                         "setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}));
@@ -203,7 +320,10 @@ TEST(Reply, TableOutlivesMessages) {
 class ThroughTheLink : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetConsoleSink([](const char*, std::size_t) {});
+        SetConsoleSink([this](const char* text, std::size_t size) {
+            std::lock_guard<std::mutex> lock(consoleMutex);
+            console.append(text, size);
+        });
         sim = std::make_unique<DSAir2Simulator>();
         std::string error;
         ASSERT_TRUE(sim->Start(error)) << error;
@@ -222,8 +342,24 @@ protected:
         return {all.begin() + static_cast<std::ptrdiff_t>(openCommands), all.end()};
     }
 
+    std::string Console() {
+        std::lock_guard<std::mutex> lock(consoleMutex);
+        return console;
+    }
+
+    // Each message with its reply, in order.
+    void Exchange(const std::vector<std::pair<std::string, std::string>>& exchanges) {
+        for (const auto& [message, expected] : exchanges) {
+            std::string reply;
+            EXPECT_TRUE(ProcessMessage(message, reply));
+            EXPECT_EQ(reply, expected) << message;
+        }
+    }
+
     std::unique_ptr<DSAir2Simulator> sim;
     std::size_t openCommands = 0;
+    std::mutex consoleMutex;
+    std::string console;
 };
 
 TEST_F(ThroughTheLink, CvReadIsAnsweredWithTheStationsValue) {
@@ -259,6 +395,77 @@ TEST_F(ThroughTheLink, RefusedSpeedIsSentAgainWhenRepeated) {
               (std::vector<std::string>{"setLocoDirection(49157,1)", "setLocoSpeed(49157,28,2)",
                                         "setLocoSpeed(49157,28,2)"}));
     EXPECT_EQ(sim->State().rails, "05 3F 85");
+}
+
+TEST_F(ThroughTheLink, RegisterReadsReportTheRegistersCv) {
+    sim->SetCv(29, 0x26);
+    sim->SetCv(8, 145);
+    sim->SetCv(4, 65535);  // the decoder does not answer
+    Exchange({{"V1", "V103\rP"}, {"V5", "V526\rP"}, {"V6", "--"}, {"V8", "V891\rP"}, {"V4", "--"}});
+    EXPECT_EQ(Sent(),
+              (std::vector<std::string>{"getLocoConfig(49152,1)", "getLocoConfig(49152,29)",
+                                        "getLocoConfig(49152,8)", "getLocoConfig(49152,4)"}));
+}
+
+TEST_F(ThroughTheLink, RegisterWritesReachTheDecoder) {
+    Exchange({{"S3 07", "O"},
+              {"R 003", "CV00307\rP"},
+              {"S5 22", "O"},
+              {"V5", "V522\rP"},
+              {"S6 07", "--"}});
+    EXPECT_EQ(sim->State().cvs.at(3), 7);
+    EXPECT_EQ(sim->State().cvs.at(29), 0x22);
+    EXPECT_EQ(Sent(),
+              (std::vector<std::string>{"setLocoConfig(49152,3,7)", "getLocoConfig(49152,3)",
+                                        "setLocoConfig(49152,29,34)", "getLocoConfig(49152,29)"}));
+}
+
+// "P" is confirmed only when the station carried the write out.
+TEST_F(ThroughTheLink, CvWriteIsConfirmedOnlyWhenTheStationWroteIt) {
+    const struct {
+        const char* what;
+        int status;  // the station's answer to setLocoConfig; -1 its usual one, 0 none
+        const char* reply;
+    } cases[] = {
+        {"answered", -1, "P"},
+        {"refused", 300, "--"},
+        {"silent", 0, "--"},
+    };
+    for (const auto& c : cases) {
+        sim->SetStatusFor("setLocoConfig", c.status);
+        Exchange({{"P 003 09", c.reply}});
+    }
+    NDSDCC::Close();
+    Exchange({{"P 003 09", "--"}});  // not connected
+    EXPECT_EQ(Sent(), std::vector<std::string>(3, "setLocoConfig(49152,3,9)"));
+}
+
+TEST_F(ThroughTheLink, LeavingProgrammingRestoresThePowerTheApplicationHadOn) {
+    Exchange({{"E", "O"}, {"M", "P"}, {"R 001", "CV00103\rP"}});
+    EXPECT_FALSE(sim->State().power);
+    Exchange({{"X", "O"}});
+    EXPECT_TRUE(sim->State().power);
+    EXPECT_EQ(Sent(),
+              (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)", "setPower(1)"}));
+    EXPECT_NE(Console().find("Track power switched back on after programming.\n"),
+              std::string::npos);
+}
+
+TEST_F(ThroughTheLink, LeavingProgrammingLeavesAPowerOffTrackOff) {
+    Exchange({{"K", "O"}, {"M", "P"}, {"P 003 05", "P"}, {"X", "O"}});
+    EXPECT_FALSE(sim->State().power);
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"setPower(0)", "setLocoConfig(49152,3,5)"}));
+    EXPECT_EQ(Console().find("Track power switched back on"), std::string::npos);
+}
+
+TEST_F(ThroughTheLink, ProgrammingOnTheMainIsReportedAndNothingSent) {
+    // Short address 3, write byte (1110 11VV) of CV 0x001 + 1 = 2, value 5.
+    Exchange({{"S 01 03 EC 01 05 EB", "O"}, {"E", "O"}});
+    EXPECT_NE(
+        Console().find("The DSAir2 cannot program on the main: CV 2 of locomotive 3 ignored."),
+        std::string::npos)
+        << Console();
+    EXPECT_EQ(Sent(), std::vector<std::string>{"setPower(1)"});
 }
 
 }  // namespace

@@ -1,0 +1,6 @@
+#include "protocol/TrackPower.hpp"
+
+TrackPower& TrackPower::Instance() {
+    static TrackPower power;
+    return power;
+}
