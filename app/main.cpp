@@ -4,7 +4,11 @@
 #include "app/ConsoleLog.hpp"
 #include "app/OpenFailureReason.hpp"
 #include "net/NTCPServerThread.hpp"
+#include "protocol/LocoTable.hpp"
+#include "protocol/NDSDCCStation.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
+#include "protocol/StationScheduler.hpp"
+#include "protocol/TrackPower.hpp"
 #include "station/NDSDCC.hpp"
 
 #include <signal.h>
@@ -85,7 +89,13 @@ int main(int argc, char* argv[]) {
         std::fputs(reason.c_str(), stderr);
     }
 
-    NTCPRecvHandler handler;
+    // The scheduler owns the station commands from here on; the handler hands it the client's
+    // messages. Both outlive the server, whose thread uses them.
+    LocoTable locos;
+    TrackPower power;
+    NDSDCCStation station;
+    StationScheduler scheduler(station, locos, power);
+    NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
     NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode);
     if (server == nullptr) {
@@ -109,6 +119,7 @@ int main(int argc, char* argv[]) {
     // The message in progress may still wait for the station; the ones after it in the same
     // read are dropped with the connection.
     handler.StopProcessing();
+    scheduler.Stop();
     NTCPServerThread::Stop(server);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "protocol/LocoTable.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
 #include "protocol/ProcessMessage.hpp"
+#include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
 
 #include <cctype>
@@ -332,8 +333,10 @@ void CheckMessage(const std::string& message, const std::string& reply,
 // no function goes out again, a speed only when it is a stop, and a turnout is thrown again.
 void CheckRepeat(const std::string& message, LocoTable& locos, TrackPower& power) {
     RecordingStation station(nullptr);
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
-    ProcessMessage(message, reply, station, locos, power);
+    ProcessMessage(message, reply, scheduler);
+    scheduler.RunPending();
     for (const StationCall& call : station.calls) {
         FUZZ_CHECK((call.kind == StationCall::Speed && call.value == 0) ||
                        call.kind == StationCall::Turnout,
@@ -351,11 +354,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecordingStation station(&input);
     LocoTable locos;
     TrackPower power;
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
     PowerModel powerModel;
     std::vector<Exchange> exchanges;
     NTCPRecvHandler handler([&](std::string message, std::string& reply) {
         const std::size_t before = station.calls.size();
-        const bool result = ProcessMessage(message, reply, station, locos, power);
+        const bool result = ProcessMessage(message, reply, scheduler);
+        scheduler.RunPending();
         FUZZ_CHECK(result, "ProcessMessage failed: " + Printable(message));
         const std::vector<StationCall> calls(station.calls.begin() + before, station.calls.end());
         CheckMessage(message, reply, calls, locos, powerModel);

@@ -13,12 +13,15 @@
 // op bit 6 writes the built pairs in lower case. Bit i of refusals makes the message's i-th
 // station call fail.
 
+#include "app/ConsoleLog.hpp"
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "fuzz/RecordingStation.hpp"
 #include "protocol/HexFields.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/PacketDecoder.hpp"
+#include "protocol/StationScheduler.hpp"
+#include "protocol/TrackPower.hpp"
 
 #include <algorithm>
 #include <array>
@@ -325,10 +328,15 @@ void CheckLoco(const LocoTable& locos, const DecoderModel& model, std::int32_t k
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool silenced = (SetConsoleSink([](const char*, std::size_t) {}), true);
+    (void)silenced;
+
     FuzzInput input(data, size);
     RecordingStation station(nullptr);
     LocoTable locos;
-    PacketDecoder decoder(station, locos);
+    TrackPower power;
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
+    PacketDecoder decoder(scheduler);
     DecoderModel model;
     std::set<std::int32_t> touched;  // every address a command went to
 
@@ -346,7 +354,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         station.SetRefusals(refusals);
         if (message[0] == 'Q') decoder.QueuePacket(message);
         if (message[0] == 'S') decoder.SendPacket(message);
-        if (message[0] == 'D') decoder.Dequeue(message);
+        std::int32_t key = 0;
+        if (message[0] == 'D' && PacketDecoder::DequeueKey(message, key)) {
+            scheduler.Forget(key, StationScheduler::Clock::now());
+        }
+        scheduler.RunPending();
         const std::vector<StationCall> expected = model.Expect(message, refusals);
 
         std::string what = "\"" + Printable(message) + "\" sent";

@@ -18,6 +18,9 @@ public:
     virtual bool SetTurnout(std::int32_t output, bool thrown) = 0;
     virtual bool SetLocoConfig(std::int32_t cv, std::int32_t value) = 0;
     virtual bool GetLocoConfig(std::int32_t cv, std::int32_t& value) = 0;
+    // Returns once the station is ready for its next command (the pause it asks for after an
+    // answer), so that the command written then can be the newest; at once where there is none.
+    virtual void AwaitReady() {}
 
 protected:
     ~IStation() = default;

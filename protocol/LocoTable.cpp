@@ -1,10 +1,5 @@
 #include "protocol/LocoTable.hpp"
 
-LocoTable& LocoTable::Instance() {
-    static LocoTable table;
-    return table;
-}
-
 LocoState& LocoTable::Entry(std::int32_t key) {
     return entries_[key];
 }

@@ -7,15 +7,12 @@
 #include <map>
 
 // Remembered locomotive state by address key (short address n and long address n share a key).
-// Used from the server thread only, one message at a time, so it has no lock.
+// Used by one thread only (the one that writes station commands), so it has no lock.
 class LocoTable {
 public:
     LocoTable() = default;
     LocoTable(const LocoTable&) = delete;
     LocoTable& operator=(const LocoTable&) = delete;
-
-    // The process-wide table the program uses; it outlives every client connection.
-    static LocoTable& Instance();
 
     // The entry of key, created with the initial values if there is none.
     LocoState& Entry(std::int32_t key);
@@ -23,6 +20,8 @@ public:
     const LocoState* Find(std::int32_t key) const;
     // Forgets key; nothing happens if it has no entry.
     void Forget(std::int32_t key);
+    // Forgets every entry (a station that was reset holds nothing).
+    void ForgetAll() { entries_.clear(); }
     std::size_t Size() const { return entries_.size(); }
 
 private:

@@ -33,3 +33,7 @@ bool NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {
 bool NDSDCCStation::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
     return NDSDCC::GetLocoConfig(cv, value);
 }
+
+void NDSDCCStation::AwaitReady() {
+    NDSDCC::AwaitReady();
+}

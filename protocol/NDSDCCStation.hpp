@@ -14,4 +14,5 @@ public:
     bool SetTurnout(std::int32_t output, bool thrown) override;
     bool SetLocoConfig(std::int32_t cv, std::int32_t value) override;
     bool GetLocoConfig(std::int32_t cv, std::int32_t& value) override;
+    void AwaitReady() override;
 };

@@ -8,17 +8,16 @@
 
 namespace {
 
-bool ProcessWithStation(std::string message, std::string& reply) {
-    return ProcessMessage(std::move(message), reply);
-}
-
 unsigned long long Wide(ClientId id) {
     return static_cast<unsigned long long>(id);
 }
 
 }  // namespace
 
-NTCPRecvHandler::NTCPRecvHandler() : processor_(&ProcessWithStation) {}
+NTCPRecvHandler::NTCPRecvHandler(StationScheduler& scheduler)
+    : processor_([&scheduler](std::string message, std::string& reply) {
+          return ProcessMessage(std::move(message), reply, scheduler);
+      }) {}
 
 NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor) : processor_(std::move(processor)) {}
 

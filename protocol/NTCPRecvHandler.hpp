@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+class StationScheduler;
+
 // The client protocol behind the TCP server: admits one client at a time, frames its bytes at
 // carriage returns and answers each message through the message processor.
 class NTCPRecvHandler final : public ITCPRecvHandler {
@@ -17,8 +19,8 @@ public:
 
     using MessageProcessor = std::function<bool(std::string message, std::string& reply)>;
 
-    // Uses ProcessMessage.
-    NTCPRecvHandler();
+    // Answers through ProcessMessage with the scheduler, which must outlive the handler.
+    explicit NTCPRecvHandler(StationScheduler& scheduler);
     explicit NTCPRecvHandler(MessageProcessor processor);
 
     // Admits the connection when no client is connected.

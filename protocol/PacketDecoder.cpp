@@ -2,8 +2,7 @@
 
 #include "app/ConsoleLog.hpp"
 #include "protocol/HexFields.hpp"
-#include "protocol/IStation.hpp"
-#include "protocol/LocoTable.hpp"
+#include "protocol/StationScheduler.hpp"
 #include "station/StationSpeed.hpp"
 
 #include <array>
@@ -119,34 +118,7 @@ void PacketDecoder::QueuePacket(const std::string& message) {
         return;
     }
     if (key == 0) return;
-    ApplySpeed(key, speed.direction, speed.mode, speed.speed);
-}
-
-void PacketDecoder::ApplySpeed(std::int32_t key, std::uint8_t direction, NDSDCC::SpeedMode mode,
-                               std::int32_t speed) {
-    LocoState& state = locos_.Entry(key);
-    if (state.direction != direction) {
-        if (station_.SetLocoDirection(key, direction != 0)) {
-            // The station stops a locomotive whose direction changes.
-            state.direction = direction;
-            state.speed = 0;
-        } else {
-            // The station may or may not have taken it; a speed now could run the wrong way.
-            state.direction = LocoState::kUnknown;
-            state.speed = LocoState::kUnknownSpeed;
-            if (speed != 0) return;
-        }
-    }
-    const auto stationMode = static_cast<std::uint8_t>(mode);
-    if (speed == 0 || state.speed != speed || state.mode != stationMode) {
-        if (station_.SetLocoSpeed(key, speed, mode)) {
-            state.speed = speed;
-            state.mode = stationMode;
-        } else {
-            state.speed = LocoState::kUnknownSpeed;
-            state.mode = LocoState::kUnknown;
-        }
-    }
+    scheduler_.SetSpeed(key, speed.direction, speed.mode, speed.speed);
 }
 
 void PacketDecoder::SendPacket(const std::string& message) {
@@ -199,15 +171,7 @@ void PacketDecoder::SendPacket(const std::string& message) {
         return;
     }
 
-    // A function the entry does not know is sent like a changed one, so the first packet of a
-    // group after "D" switches off what an earlier session left on.
-    LocoState& state = locos_.Entry(key);
-    for (int i = 0; i < group.count; ++i) {
-        const int n = group.first + i;
-        const std::uint8_t on = group.states[i];
-        if (state.functions[n] == on) continue;
-        state.functions[n] = station_.SetLocoFunction(key, n, on != 0) ? on : LocoState::kUnknown;
-    }
+    scheduler_.SetFunctions(key, group.first, group.count, group.states.data());
 }
 
 void PacketDecoder::Accessory(const std::deque<std::uint8_t>& packet) {
@@ -222,16 +186,20 @@ void PacketDecoder::Accessory(const std::deque<std::uint8_t>& packet) {
     const std::int32_t output = (decoder - 1) * 4 + ((packet[1] >> 1) & 0x03);
     if (output >= kAccessoryOutputs) return;
     // Sent every time, a repeat too: a person clicks again when a turnout did not move.
-    station_.SetTurnout(output, (packet[1] & 0x01) != 0);
+    scheduler_.ThrowTurnout(output, (packet[1] & 0x01) != 0);
 }
 
-void PacketDecoder::Dequeue(const std::string& message) {
-    if (message.size() != 7) return;
+bool PacketDecoder::DequeueKey(const std::string& message, std::int32_t& key) {
+    if (message.size() != 7) return false;
     const auto high = static_cast<std::uint8_t>(ParseHex2(message.data() + 2) & 0xFF);
     const auto low = static_cast<std::uint8_t>(ParseHex2(message.data() + 5) & 0xFF);
     if ((high & 0xC0) == 0xC0) {
-        locos_.Forget(LongKey(high, low));
-    } else if (high == 0) {
-        locos_.Forget(low);
+        key = LongKey(high, low);
+        return true;
     }
+    if (high == 0) {
+        key = low;
+        return true;
+    }
+    return false;
 }

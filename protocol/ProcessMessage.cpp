@@ -3,74 +3,117 @@
 #include "app/ConsoleLog.hpp"
 #include "protocol/CvService.hpp"
 #include "protocol/IStation.hpp"
-#include "protocol/LocoTable.hpp"
-#include "protocol/NDSDCCStation.hpp"
 #include "protocol/PacketDecoder.hpp"
+#include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <utility>
 
 namespace {
 
+using Clock = StationScheduler::Clock;
+
+// Track power, "D" and "X" are answered once the station has carried them out, but their
+// replies do not depend on its answer: they leave within the application's 2 s whatever the
+// station does.
+constexpr std::chrono::milliseconds kReplyWindow{1800};
+// Programming replies are the station's own; applications wait much longer for them.
+constexpr std::chrono::seconds kProgrammingWindow{60};
+
 struct Context {
-    IStation& station;
-    LocoTable& locos;
-    TrackPower& power;
+    StationScheduler& scheduler;
+    Clock::time_point received;
 };
 
 // Carries out a message whose row has been found; may replace the row's reply.
 using Action = void (*)(const std::string& message, std::string& reply, Context& context);
 
-void PowerOn(const std::string&, std::string&, Context& context) {
-    context.station.PowerOn();
-    context.power.Requested(true);
+// Work that stays in order with the locomotive commands before it.
+void InOrder(Context& context, StationScheduler::Job job, bool urgent = false) {
+    context.scheduler.RunBarrier(std::move(job), urgent, context.received + kReplyWindow);
 }
 
+void PowerOn(const std::string&, std::string&, Context& context) {
+    InOrder(context, [](IStation& station, LocoTable&, TrackPower& power) {
+        station.PowerOn();
+        power.Requested(true);
+    });
+}
+
+// The operator's emergency stop: before every locomotive command not yet written.
 void PowerOff(const std::string&, std::string&, Context& context) {
-    context.station.PowerOff();
-    context.power.Requested(false);
+    InOrder(
+        context,
+        [](IStation& station, LocoTable&, TrackPower& power) {
+            station.PowerOff();
+            power.Requested(false);
+        },
+        true);
 }
 
 // Leaving programming: the station ended its CV operations with the track off, while the
 // application expects the track as it left it.
 void LeaveProgramming(const std::string&, std::string&, Context& context) {
-    if (!context.power.OffByProgramming()) return;
-    if (context.station.PowerOn()) {
-        context.power.Restored();
-        ConsoleLog("Track power switched back on after programming.\n");
-    }
+    InOrder(context, [](IStation& station, LocoTable&, TrackPower& power) {
+        if (!power.OffByProgramming()) return;
+        if (station.PowerOn()) {
+            power.Restored();
+            ConsoleLog("Track power switched back on after programming.\n");
+        }
+    });
+}
+
+// A programming message: the reply is what the station reported, or "--" when the operation
+// could not be carried out in time.
+void Program(Context& context, std::string& reply,
+             std::function<std::string(CvService& service, const std::string& message)> operation,
+             const std::string& message) {
+    auto answer = std::make_shared<std::string>();
+    const bool ran = context.scheduler.RunBarrier(
+        [answer, operation, message](IStation& station, LocoTable&, TrackPower& power) {
+            CvService service(station, power);
+            *answer = operation(service, message);
+        },
+        false, context.received + kProgrammingWindow);
+    reply = ran ? *answer : "--";
 }
 
 void QueuePacket(const std::string& message, std::string&, Context& context) {
-    PacketDecoder(context.station, context.locos).QueuePacket(message);
+    PacketDecoder(context.scheduler).QueuePacket(message);
 }
 
 // "Sn vv" writes a register; every other "S" is a packet.
 void SendPacket(const std::string& message, std::string& reply, Context& context) {
     if (CvService::IsRegisterWrite(message)) {
-        reply = CvService(context.station, context.power).WriteRegister(message);
+        Program(context, reply, &CvService::WriteRegister, message);
         return;
     }
-    PacketDecoder(context.station, context.locos).SendPacket(message);
+    PacketDecoder(context.scheduler).SendPacket(message);
 }
 
 // "Vn" reads a register; every other "V" asks for the version, which is "---".
 void Version(const std::string& message, std::string& reply, Context& context) {
-    if (CvService::IsRegisterRead(message)) {
-        reply = CvService(context.station, context.power).ReadRegister(message);
-    }
+    if (CvService::IsRegisterRead(message))
+        Program(context, reply, &CvService::ReadRegister, message);
 }
 
 void Dequeue(const std::string& message, std::string&, Context& context) {
-    PacketDecoder(context.station, context.locos).Dequeue(message);
+    std::int32_t key = 0;
+    if (PacketDecoder::DequeueKey(message, key)) {
+        context.scheduler.Forget(key, context.received + kReplyWindow);
+    }
 }
 
+// A "P" of the wrong length writes nothing and keeps its "P".
 void WriteCv(const std::string& message, std::string& reply, Context& context) {
-    reply = CvService(context.station, context.power).Write(message);
+    if (message.size() == 8) Program(context, reply, &CvService::Write, message);
 }
 
 void ReadCv(const std::string& message, std::string& reply, Context& context) {
-    reply = CvService(context.station, context.power).Read(message);
+    if (message.size() == 5) Program(context, reply, &CvService::Read, message);
 }
 
 // An empty consist: "G", the consist number, "0000". Applications send the five-character
@@ -118,8 +161,7 @@ const Row* FindRow(const std::string& message) {
 
 }  // namespace
 
-bool ProcessMessage(std::string message, std::string& reply, IStation& station, LocoTable& locos,
-                    TrackPower& power) {
+bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler) {
     ConsoleLog("[E Recv] %s\n", message.c_str());
     const Row* row = FindRow(message);
     if (row == nullptr) {
@@ -128,14 +170,8 @@ bool ProcessMessage(std::string message, std::string& reply, IStation& station, 
     }
     reply = row->reply;
     if (row->action != nullptr) {
-        Context context{station, locos, power};
+        Context context{scheduler, Clock::now()};
         row->action(message, reply, context);
     }
     return true;
-}
-
-bool ProcessMessage(std::string message, std::string& reply) {
-    static NDSDCCStation station;
-    return ProcessMessage(std::move(message), reply, station, LocoTable::Instance(),
-                          TrackPower::Instance());
 }

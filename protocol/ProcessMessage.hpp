@@ -2,14 +2,10 @@
 
 #include <string>
 
-class IStation;
-class LocoTable;
-class TrackPower;
+class StationScheduler;
 
 // Carries out one client message (without its carriage return) and replaces reply with the
 // answer (without terminator). Prints "[E Recv] %s\n" first. True for every message.
-// This overload drives NDSDCC with the process-wide locomotive table and track power memory.
-bool ProcessMessage(std::string message, std::string& reply);
-// The same against a given station and memory.
-bool ProcessMessage(std::string message, std::string& reply, IStation& station, LocoTable& locos,
-                    TrackPower& power);
+// Locomotive and turnout packets are handed to the scheduler and answered at once; track
+// power, programming and "D" wait until the scheduler has carried them out in order.
+bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler);

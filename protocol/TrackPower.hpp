@@ -6,9 +6,6 @@
 // "X". Used from the thread that carries out client messages.
 class TrackPower {
 public:
-    // The process-wide memory the program uses; it outlives client connections.
-    static TrackPower& Instance();
-
     // "E" (on) or "K" (off) was carried out: the track is as the application asked.
     void Requested(bool on) {
         requestedOn_ = on;

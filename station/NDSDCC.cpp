@@ -77,6 +77,10 @@ bool NDSDCC::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
     return instance->GetLocoConfig(cv, value);
 }
 
+void NDSDCC::AwaitReady() {
+    instance->AwaitPacing();
+}
+
 NDSDCC::OpenFailure NDSDCC::LastOpenFailure() {
     return instance->lastOpenFailure;
 }

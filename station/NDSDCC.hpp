@@ -43,6 +43,10 @@ public:
     // arrived (and also for the failure value 65535, which returns false).
     static bool GetLocoConfig(std::int32_t cv, std::int32_t& value);
 
+    // Returns once the station's pause after its latest answer has passed (at most 100 ms), so
+    // that the caller can choose its next command as late as possible.
+    static void AwaitReady();
+
     // The outcome of the latest Open, and the device path it tried.
     static OpenFailure LastOpenFailure();
     static std::string LastDevicePath();

@@ -108,15 +108,7 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
         return false;
     }
 
-    Clock::time_point statusTime;
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        statusTime = lastStatusTime;
-    }
-    const auto since = Clock::now() - statusTime;
-    if (since < kPacing) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(kPacing - since, kPacing));
-    }
+    AwaitPacing();
 
     std::uint64_t completionsBefore;
     {
@@ -141,6 +133,18 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
         return false;
     }
     return completedStatus == 200;
+}
+
+void NDSDCC::Impl::AwaitPacing() {
+    Clock::time_point statusTime;
+    {
+        std::lock_guard<std::mutex> lock(replyMutex);
+        statusTime = lastStatusTime;
+    }
+    const auto since = Clock::now() - statusTime;
+    if (since < kPacing) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(kPacing - since, kPacing));
+    }
 }
 
 bool NDSDCC::Impl::GetLocoConfig(std::int32_t cv, std::int32_t& value) {

@@ -39,6 +39,8 @@ public:
 
     // Writes one command line and waits for its completing status line; true on status 200.
     bool SendCommand(const std::string& command);
+    // Sleeps until kPacing has passed since the latest status line (at once if it has).
+    void AwaitPacing();
     // The CV read with its value checks (the command set's GetLocoConfig).
     bool GetLocoConfig(std::int32_t cv, std::int32_t& value);
 

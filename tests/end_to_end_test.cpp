@@ -146,13 +146,14 @@ TEST_F(EndToEnd, AClientThatNeverEndsItsMessageIsDroppedAndTheNextIsServed) {
     EXPECT_EQ(Ask(next, "V\r"), "---\r");
 }
 
-TEST_F(EndToEnd, SilentStationStillGetsTheClientItsReplyAfterTheTimeOut) {
+// The application waits 2 s for a reply and then takes the next one for its next message.
+TEST_F(EndToEnd, SilentStationStillGetsTheClientItsReplyWithinTwoSeconds) {
     StartRailmux();
     sim_->SetStatusFor("setPower", 0);
     TcpClient client(port_);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Ask(client, "E\r"), "O\r");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
     // The next command proceeds normally.
     sim_->SetStatusFor("setPower", 200);
     EXPECT_EQ(Ask(client, "K\r"), "O\r");

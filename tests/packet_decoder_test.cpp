@@ -1,8 +1,7 @@
 #include "protocol/PacketDecoder.hpp"
 
-#include "protocol/LocoTable.hpp"
-#include "protocol/ProcessMessage.hpp"
-#include "support/RecordingStation.hpp"
+#include "app/ConsoleLog.hpp"
+#include "tests/support/RecordedProtocol.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,25 +27,20 @@ void PrintTo(const DecoderCase& c, std::ostream* os) {
 
 class Decoder : public ::testing::TestWithParam<DecoderCase> {
 protected:
+    void SetUp() override {
+        SetConsoleSink([](const char*, std::size_t) {});
+    }
+    void TearDown() override { SetConsoleSink(nullptr); }
+
     void Feed(const std::string& message) {
-        PacketDecoder decoder(station, locos);
-        switch (message.empty() ? '\0' : message[0]) {
-            case 'Q':
-                decoder.QueuePacket(message);
-                break;
-            case 'S':
-                decoder.SendPacket(message);
-                break;
-            case 'D':
-                decoder.Dequeue(message);
-                break;
-            default:
-                FAIL() << "not a decoder message: " << message;
-        }
+        ASSERT_TRUE(message[0] == 'Q' || message[0] == 'S' || message[0] == 'D') << message;
+        std::string reply;
+        protocol.Process(message, reply);
+        EXPECT_EQ(reply, "O") << message;
     }
 
-    RecordingStation station;
-    LocoTable locos;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
 };
 
 TEST_P(Decoder, SendsOnlyWhatTheStationHasNotAccepted) {
@@ -257,36 +251,24 @@ INSTANTIATE_TEST_SUITE_P(IgnoredS, Decoder, ::testing::ValuesIn(kIgnoredSendPack
 INSTANTIATE_TEST_SUITE_P(Turnouts, Decoder, ::testing::ValuesIn(kTurnouts),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DecoderTable, EntriesAppearForPacketsActedOnAndGoOnDequeue) {
-    RecordingStation station;
-    LocoTable locos;
-    PacketDecoder decoder(station, locos);
-    decoder.QueuePacket("Q C0 03 3F 85 78");  // bad check byte
-    decoder.SendPacket("S 02 81 F8 79");      // accessory
-    EXPECT_EQ(locos.Size(), 0u);
+TEST(DecoderTable, EntriesAppearForLocomotivesCommandedAndGoOnDequeue) {
+    SetConsoleSink([](const char*, std::size_t) {});
+    RecordedProtocol protocol;
+    std::string reply;
+    protocol.Process("Q C0 03 3F 85 78", reply);  // bad check byte
+    protocol.Process("S 02 81 F8 79", reply);     // turnout
+    EXPECT_EQ(protocol.locos.Size(), 0u);
 
-    decoder.QueuePacket("Q C4 D2 3F 05 2C");  // long 1234, step 5 reverse
-    const LocoState* state = locos.Find(1234);
+    protocol.Process("Q C4 D2 3F 05 2C", reply);  // long 1234, step 5 reverse
+    const LocoState* state = protocol.locos.Find(1234);
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->direction, 0);
     EXPECT_EQ(state->speed, 28);
     EXPECT_EQ(state->mode, 2);
 
-    decoder.Dequeue("D C4 D2");
-    EXPECT_EQ(locos.Find(1234), nullptr);
-}
-
-// The program's ProcessMessage keeps its memory in the process-wide table. With no station
-// link every command is refused, so the entry appears knowing nothing.
-TEST(DecoderTable, ProgramKeepsItsMemoryInTheProcessWideTable) {
-    ASSERT_EQ(LocoTable::Instance().Find(3), nullptr);
-    std::string reply;
-    ASSERT_TRUE(ProcessMessage("Q 03 3F 05 39", reply));
-    EXPECT_EQ(reply, "O");
-    const LocoState* state = LocoTable::Instance().Find(3);
-    ASSERT_NE(state, nullptr);
-    EXPECT_EQ(state->direction, LocoState::kUnknown);
-    EXPECT_EQ(state->speed, LocoState::kUnknownSpeed);
+    protocol.Process("D C4 D2", reply);
+    EXPECT_EQ(protocol.locos.Find(1234), nullptr);
+    SetConsoleSink(nullptr);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "protocol/ProcessMessage.hpp"
 
 #include "app/ConsoleLog.hpp"
-#include "protocol/LocoTable.hpp"
-#include "protocol/TrackPower.hpp"
+#include "protocol/NDSDCCStation.hpp"
 #include "sim/DSAir2Simulator.hpp"
 #include "station/NDSDCC.hpp"
-#include "support/RecordingStation.hpp"
+#include "tests/support/RecordedProtocol.hpp"
 
 #include <gtest/gtest.h>
 
@@ -47,13 +46,12 @@ class Message : public ::testing::TestWithParam<MessageCase> {};
 
 TEST_P(Message, IsAnsweredOnceWithItsRowsReply) {
     const MessageCase& c = GetParam();
-    RecordingStation station;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     station.cvs = c.cvs;
     station.results = c.results;
-    LocoTable locos;
-    TrackPower power;
     std::string reply = "left over from an earlier message";
-    EXPECT_TRUE(ProcessMessage(c.message, reply, station, locos, power));
+    EXPECT_TRUE(protocol.Process(c.message, reply));
     EXPECT_EQ(reply, c.reply);
     EXPECT_EQ(station.calls, c.calls);
 }
@@ -196,13 +194,12 @@ TEST_P(PowerAfterProgramming, IsRestoredOnlyWhenProgrammingSwitchedItOff) {
         const std::string line(text, size);
         if (line.rfind("[E Recv] ", 0) != 0) console.push_back(line);
     });
-    RecordingStation station;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     station.cvs = {{1, 3}};
-    LocoTable locos;
-    TrackPower power;
     std::string reply;
     for (const std::string& message : c.messages)
-        ProcessMessage(message, reply, station, locos, power);
+        protocol.Process(message, reply);
     SetConsoleSink(nullptr);
     EXPECT_EQ(station.calls, c.calls);
     EXPECT_EQ(console, c.console);
@@ -241,14 +238,13 @@ INSTANTIATE_TEST_SUITE_P(Programming, PowerAfterProgramming, ::testing::ValuesIn
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PowerAfterProgramming, RestoreThatFailsIsTriedAgain) {
-    RecordingStation station;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     station.cvs = {{1, 3}};
     station.results = {true, true, false, true};
-    LocoTable locos;
-    TrackPower power;
     std::string reply;
     for (const char* message : {"E", "R 001", "X", "X", "X"})
-        ProcessMessage(message, reply, station, locos, power);
+        protocol.Process(message, reply);
     EXPECT_EQ(station.calls, (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)",
                                                        "setPower(1)", "setPower(1)"}));
 }
@@ -264,16 +260,15 @@ protected:
     }
     void TearDown() override { SetConsoleSink(nullptr); }
 
-    RecordingStation station;
-    LocoTable locos;
-    TrackPower power;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     std::vector<std::string> lines;
     std::vector<std::size_t> callsAtLine;
 };
 
 TEST_F(Console, EchoesTheMessageBeforeAnythingIsSent) {
     std::string reply;
-    ProcessMessage("Q C0 03 3F 05 F9", reply, station, locos, power);
+    protocol.Process("Q C0 03 3F 05 F9", reply);
     ASSERT_EQ(lines, std::vector<std::string>{"[E Recv] Q C0 03 3F 05 F9\n"});
     EXPECT_EQ(callsAtLine[0], 0u);
     EXPECT_EQ(station.calls.size(), 2u);
@@ -281,42 +276,39 @@ TEST_F(Console, EchoesTheMessageBeforeAnythingIsSent) {
 
 TEST_F(Console, EchoesUnknownAndEmptyMessagesToo) {
     std::string reply;
-    ProcessMessage("", reply, station, locos, power);
-    ProcessMessage("e", reply, station, locos, power);
+    protocol.Process("", reply);
+    protocol.Process("e", reply);
     EXPECT_EQ(lines, (std::vector<std::string>{"[E Recv] \n", "[E Recv] e\n"}));
 }
 
 TEST(Reply, NeverCarriesTextOverFromTheMessageBefore) {
-    RecordingStation station;
-    LocoTable locos;
-    TrackPower power;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     std::string reply;
-    ProcessMessage("L 0003", reply, station, locos, power);
+    protocol.Process("L 0003", reply);
     ASSERT_EQ(reply, "L0003000000");
-    ProcessMessage("E", reply, station, locos, power);
+    protocol.Process("E", reply);
     EXPECT_EQ(reply, "O");
-    ProcessMessage("R 001", reply, station, locos, power);
+    protocol.Process("R 001", reply);
     EXPECT_EQ(reply, "--");
-    ProcessMessage("zz", reply, station, locos, power);
+    protocol.Process("zz", reply);
     EXPECT_EQ(reply, "?");
 }
 
 TEST(Reply, TableOutlivesMessages) {
-    RecordingStation station;
-    LocoTable locos;
-    TrackPower power;
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
     std::string reply;
-    ProcessMessage("Q 03 3F 85 B9", reply, station, locos, power);
-    ProcessMessage("Q C0 03 3F 85 79", reply, station, locos, power);
-    ProcessMessage("D C0 03", reply, station, locos, power);
-    ProcessMessage("Q 03 3F 85 B9", reply, station, locos, power);
+    protocol.Process("Q 03 3F 85 B9", reply);
+    protocol.Process("Q C0 03 3F 85 79", reply);
+    protocol.Process("D C0 03", reply);
+    protocol.Process("Q 03 3F 85 B9", reply);
     EXPECT_EQ(station.calls,
               (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
                                         "setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}));
 }
 
-// The program's own overload: the station link on a simulated DSAir2 and the process-wide
-// locomotive table.
+// The program's station: the station link on a simulated DSAir2.
 class ThroughTheLink : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -351,13 +343,14 @@ protected:
     void Exchange(const std::vector<std::pair<std::string, std::string>>& exchanges) {
         for (const auto& [message, expected] : exchanges) {
             std::string reply;
-            EXPECT_TRUE(ProcessMessage(message, reply));
+            EXPECT_TRUE(link.Process(message, reply));
             EXPECT_EQ(reply, expected) << message;
         }
     }
 
     std::unique_ptr<DSAir2Simulator> sim;
     std::size_t openCommands = 0;
+    ManualProtocol<NDSDCCStation> link;
     std::mutex consoleMutex;
     std::string console;
 };
@@ -365,16 +358,16 @@ protected:
 TEST_F(ThroughTheLink, CvReadIsAnsweredWithTheStationsValue) {
     sim->SetCv(1, 3);
     std::string reply;
-    EXPECT_TRUE(ProcessMessage("R 001", reply));
+    EXPECT_TRUE(link.Process("R 001", reply));
     EXPECT_EQ(reply, "CV00103\rP");
     EXPECT_EQ(Sent(), std::vector<std::string>{"getLocoConfig(49152,1)"});
 }
 
 TEST_F(ThroughTheLink, ReversalLeavesTheLocomotiveRunning) {
     std::string reply;
-    ProcessMessage("Q C0 03 3F 85 79", reply);
+    link.Process("Q C0 03 3F 85 79", reply);
     EXPECT_EQ(reply, "O");
-    ProcessMessage("Q C0 03 3F 05 F9", reply);
+    link.Process("Q C0 03 3F 05 F9", reply);
     EXPECT_EQ(reply, "O");
     EXPECT_EQ(Sent(),
               (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
@@ -386,11 +379,11 @@ TEST_F(ThroughTheLink, ReversalLeavesTheLocomotiveRunning) {
 TEST_F(ThroughTheLink, RefusedSpeedIsSentAgainWhenRepeated) {
     sim->SetStatusFor("setLocoSpeed", 300);
     std::string reply;
-    ProcessMessage("Q 05 3F 85 BF", reply);
+    link.Process("Q 05 3F 85 BF", reply);
     EXPECT_EQ(reply, "O");
     sim->SetStatusFor("setLocoSpeed", -1);
-    ProcessMessage("Q 05 3F 85 BF", reply);
-    ProcessMessage("Q 05 3F 85 BF", reply);
+    link.Process("Q 05 3F 85 BF", reply);
+    link.Process("Q 05 3F 85 BF", reply);
     EXPECT_EQ(Sent(),
               (std::vector<std::string>{"setLocoDirection(49157,1)", "setLocoSpeed(49157,28,2)",
                                         "setLocoSpeed(49157,28,2)"}));

@@ -1,6 +1,7 @@
 #include "protocol/NTCPRecvHandler.hpp"
 
 #include "app/ConsoleLog.hpp"
+#include "tests/support/RecordedProtocol.hpp"
 
 #include <gtest/gtest.h>
 
@@ -234,7 +235,8 @@ TEST_F(RecvHandler, CapCountsOnlyTheUnfinishedText) {
 TEST(RecvHandlerDefault, AnswersThroughProcessMessage) {
     std::vector<std::string> console;
     SetConsoleSink([&](const char* text, std::size_t size) { console.emplace_back(text, size); });
-    NTCPRecvHandler handler;
+    RecordedProtocol protocol;
+    NTCPRecvHandler handler(protocol.scheduler);
     ASSERT_TRUE(handler.OnAccept(1, "127.0.0.1"));
     const std::string chunk = "V\rz\rGD 01\r";
     bool replyReady = false;

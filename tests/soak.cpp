@@ -35,7 +35,8 @@ long Occurrences(const std::string& path, const std::string& text) {
     std::ifstream in(path);
     std::string line;
     long n = 0;
-    while (std::getline(in, line)) n += line.find(text) != std::string::npos ? 1 : 0;
+    while (std::getline(in, line))
+        n += line.find(text) != std::string::npos ? 1 : 0;
     return n;
 }
 

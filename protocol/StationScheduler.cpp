@@ -1,0 +1,323 @@
+#include "protocol/StationScheduler.hpp"
+
+#include "app/StopSignalsBlocked.hpp"
+#include "protocol/IStation.hpp"
+#include "protocol/LocoTable.hpp"
+#include "protocol/TrackPower.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// How often an idle scheduler looks whether the station was reset or replaced meanwhile.
+constexpr std::chrono::milliseconds kEpochCheck{100};
+
+}  // namespace
+
+StationScheduler::StationScheduler(IStation& station, LocoTable& locos, TrackPower& power,
+                                   EpochSource epoch, Mode mode)
+    : station_(station), locos_(locos), power_(power), epoch_(std::move(epoch)), mode_(mode) {
+    if (epoch_) knownEpoch_ = epoch_();
+    if (mode_ == Mode::Threaded) {
+        const StopSignalsBlocked forTheNewThread;
+        thread_ = std::thread(&StationScheduler::Run, this);
+    }
+}
+
+StationScheduler::~StationScheduler() {
+    Stop();
+}
+
+void StationScheduler::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            for (Item& item : queue_) {
+                if (item.barrier) item.barrier->dropped = true;
+            }
+            queue_.clear();
+        }
+    }
+    changed_.notify_all();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void StationScheduler::SetSpeed(std::int32_t key, std::uint8_t direction, NDSDCC::SpeedMode mode,
+                                std::int32_t speed) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        Wanted& wanted = wanted_[key];
+        wanted.hasMotion = true;
+        wanted.direction = direction;
+        wanted.mode = static_cast<std::uint8_t>(mode);
+        wanted.speed = speed;
+        if (speed == 0) wanted.stopPending = true;
+        wanted.directionRefused = wanted.speedRefused = false;
+        ++wanted.version;
+        QueueLoco(key, wanted);
+    }
+    changed_.notify_all();
+}
+
+void StationScheduler::SetFunctions(std::int32_t key, int first, int count,
+                                    const std::uint8_t* states) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        Wanted& wanted = wanted_[key];
+        for (int i = 0; i < count; ++i) {
+            wanted.functions[first + i] = states[i];
+            wanted.functionsRefused &= ~(1u << (first + i));
+        }
+        ++wanted.version;
+        QueueLoco(key, wanted);
+    }
+    changed_.notify_all();
+}
+
+void StationScheduler::ThrowTurnout(std::int32_t output, bool thrown) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        Item item{Item::Kind::Turnout};
+        item.key = output;
+        item.thrown = thrown;
+        queue_.push_back(item);
+    }
+    changed_.notify_all();
+}
+
+bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadline) {
+    auto barrier = std::make_shared<Barrier>();
+    barrier->job = std::move(job);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return false;
+        Item item{Item::Kind::Barrier};
+        item.urgent = urgent;
+        item.barrier = barrier;
+        queue_.insert(urgent ? AfterUrgent() : queue_.end(), item);
+    }
+    changed_.notify_all();
+    if (mode_ == Mode::Manual) RunPending();
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, deadline, [&] { return barrier->done || barrier->dropped; });
+    return barrier->done;
+}
+
+bool StationScheduler::Forget(std::int32_t key, Clock::time_point deadline) {
+    return RunBarrier(
+        [this, key](IStation&, LocoTable& locos, TrackPower&) {
+            locos.Forget(key);
+            std::lock_guard<std::mutex> lock(mutex_);
+            wanted_.erase(key);
+        },
+        false, deadline);
+}
+
+void StationScheduler::RunPending() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_ && Step(lock)) {
+    }
+}
+
+void StationScheduler::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (!Step(lock)) changed_.wait_for(lock, kEpochCheck);
+    }
+}
+
+void StationScheduler::QueueLoco(std::int32_t key, Wanted& wanted) {
+    if (wanted.queued) return;
+    wanted.queued = true;
+    Item item{Item::Kind::Loco};
+    item.key = key;
+    queue_.push_back(item);
+}
+
+std::deque<StationScheduler::Item>::iterator StationScheduler::BeforeBarriers() {
+    auto at = queue_.end();
+    while (at != queue_.begin() && std::prev(at)->kind == Item::Kind::Barrier)
+        --at;
+    return at;
+}
+
+std::deque<StationScheduler::Item>::iterator StationScheduler::AfterUrgent() {
+    return std::find_if(queue_.begin(), queue_.end(),
+                        [](const Item& item) { return !item.urgent; });
+}
+
+void StationScheduler::CheckEpoch() {
+    if (!epoch_) return;
+    const std::uint64_t epoch = epoch_();
+    if (epoch == knownEpoch_) return;
+    knownEpoch_ = epoch;
+    locos_.ForgetAll();
+    power_.Forget();
+    for (auto& [key, wanted] : wanted_) {
+        wanted.directionRefused = wanted.speedRefused = false;
+        wanted.functionsRefused = 0;
+        // A stop the station may not have seen is sent to the fresh one as well.
+        if (wanted.hasMotion && wanted.speed == 0) wanted.stopPending = true;
+        if (!wanted.queued) {
+            wanted.queued = true;
+            Item item{Item::Kind::Loco};
+            item.key = key;
+            queue_.insert(BeforeBarriers(), item);
+        }
+    }
+}
+
+StationScheduler::Command StationScheduler::Next(std::int32_t key, const Wanted& wanted) {
+    Command command;
+    command.key = key;
+    const LocoState* held = locos_.Find(key);
+    const LocoState unknown;
+    if (held == nullptr) held = &unknown;
+
+    if (wanted.hasMotion) {
+        const bool directionDiffers = held->direction != wanted.direction;
+        if (directionDiffers && !wanted.directionRefused) {
+            command.kind = Command::Kind::Direction;
+            command.direction = wanted.direction;
+            return command;
+        }
+        const bool speedDiffers =
+            wanted.stopPending || held->speed != wanted.speed || held->mode != wanted.mode;
+        // A speed in a direction the station may not have taken could run the wrong way; a
+        // stop is a stop in any direction.
+        const bool mayRun = !directionDiffers || wanted.speed == 0;
+        if (speedDiffers && mayRun && !wanted.speedRefused) {
+            command.kind = Command::Kind::Speed;
+            command.mode = static_cast<NDSDCC::SpeedMode>(wanted.mode);
+            command.speed = wanted.speed;
+            return command;
+        }
+    }
+    for (int n = 0; n < LocoState::kFunctionCount; ++n) {
+        const std::uint8_t on = wanted.functions[n];
+        if (on == LocoState::kUnknown || held->functions[n] == on) continue;
+        if (wanted.functionsRefused & (1u << n)) continue;
+        command.kind = Command::Kind::Function;
+        command.function = n;
+        command.on = on != 0;
+        return command;
+    }
+    return command;
+}
+
+bool StationScheduler::Write(const Command& command) {
+    // Entries appear only for locomotives a command went to.
+    LocoState& held = locos_.Entry(command.key);
+    switch (command.kind) {
+        case Command::Kind::Direction:
+            if (station_.SetLocoDirection(command.key, command.direction != 0)) {
+                // The station stops a locomotive whose direction changes.
+                held.direction = command.direction;
+                held.speed = 0;
+                return true;
+            }
+            held.direction = LocoState::kUnknown;
+            held.speed = LocoState::kUnknownSpeed;
+            return false;
+        case Command::Kind::Speed:
+            if (station_.SetLocoSpeed(command.key, command.speed, command.mode)) {
+                held.speed = command.speed;
+                held.mode = static_cast<std::uint8_t>(command.mode);
+                return true;
+            }
+            held.speed = LocoState::kUnknownSpeed;
+            held.mode = LocoState::kUnknown;
+            return false;
+        case Command::Kind::Function: {
+            const bool accepted =
+                station_.SetLocoFunction(command.key, command.function, command.on);
+            held.functions[command.function] =
+                accepted ? (command.on ? 1 : 0) : LocoState::kUnknown;
+            return accepted;
+        }
+        case Command::Kind::None:
+            break;
+    }
+    return true;
+}
+
+bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
+    CheckEpoch();
+    if (queue_.empty()) return false;
+    Item item = queue_.front();
+    queue_.pop_front();
+
+    switch (item.kind) {
+        case Item::Kind::Barrier:
+            lock.unlock();
+            item.barrier->job(station_, locos_, power_);
+            lock.lock();
+            item.barrier->done = true;
+            changed_.notify_all();
+            return true;
+        case Item::Kind::Turnout:
+            lock.unlock();
+            station_.SetTurnout(item.key, item.thrown);
+            lock.lock();
+            return true;
+        case Item::Kind::Loco:
+            break;
+    }
+
+    // Nothing to write (or a "D" removed the locomotive since): it leaves the queue.
+    auto found = wanted_.find(item.key);
+    if (found == wanted_.end()) return true;
+    if (Next(item.key, found->second).kind == Command::Kind::None) {
+        found->second.queued = false;
+        return true;
+    }
+    // The station's pause after its last answer comes first, so that the command written is
+    // the newest wish: packets keep arriving meanwhile.
+    lock.unlock();
+    station_.AwaitReady();
+    lock.lock();
+    found = wanted_.find(item.key);
+    if (found == wanted_.end() || stopping_) return true;
+    const Command command = Next(item.key, found->second);
+    if (command.kind == Command::Kind::None) {
+        found->second.queued = false;
+        return true;
+    }
+    const std::uint64_t version = found->second.version;
+    if (command.kind == Command::Kind::Speed && command.speed == 0)
+        found->second.stopPending = false;
+    lock.unlock();
+    const bool accepted = Write(command);
+    lock.lock();
+
+    found = wanted_.find(item.key);
+    if (found == wanted_.end()) return true;
+    Wanted& wanted = found->second;
+    if (!accepted) {
+        switch (command.kind) {
+            case Command::Kind::Direction:
+                wanted.directionRefused = true;
+                break;
+            case Command::Kind::Speed:
+                wanted.speedRefused = true;
+                break;
+            case Command::Kind::Function:
+                wanted.functionsRefused |= 1u << command.function;
+                break;
+            case Command::Kind::None:
+                break;
+        }
+    }
+    // Changed while its command was written: it queues again behind the others; otherwise its
+    // next command (speed after direction, then functions) follows at once.
+    Item again{Item::Kind::Loco};
+    again.key = item.key;
+    queue_.insert(wanted.version != version ? BeforeBarriers() : AfterUrgent(), again);
+    return true;
+}

@@ -1,6 +1,0 @@
-#include "protocol/TrackPower.hpp"
-
-TrackPower& TrackPower::Instance() {
-    static TrackPower power;
-    return power;
-}

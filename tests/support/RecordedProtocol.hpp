@@ -1,0 +1,28 @@
+#pragma once
+
+#include "protocol/LocoTable.hpp"
+#include "protocol/ProcessMessage.hpp"
+#include "protocol/StationScheduler.hpp"
+#include "protocol/TrackPower.hpp"
+#include "tests/support/RecordingStation.hpp"
+
+#include <string>
+
+// The client protocol against a station, its scheduler run by hand: Process carries a message
+// out completely, station commands included, before it returns.
+template <typename Station>
+struct ManualProtocol {
+    Station station;
+    LocoTable locos;
+    TrackPower power;
+    StationScheduler scheduler{station, locos, power, {}, StationScheduler::Mode::Manual};
+
+    bool Process(const std::string& message, std::string& reply) {
+        const bool result = ProcessMessage(message, reply, scheduler);
+        scheduler.RunPending();
+        return result;
+    }
+};
+
+// Against a station that records every command.
+using RecordedProtocol = ManualProtocol<RecordingStation>;
