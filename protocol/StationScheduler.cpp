@@ -82,8 +82,7 @@ void StationScheduler::ThrowTurnout(std::int32_t output, bool thrown) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
-        Item item{Item::Kind::Turnout};
-        item.key = output;
+        Item item(Item::Kind::Turnout, output);
         item.thrown = thrown;
         queue_.push_back(item);
     }
@@ -96,7 +95,7 @@ bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadli
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
-        Item item{Item::Kind::Barrier};
+        Item item(Item::Kind::Barrier);
         item.urgent = urgent;
         item.barrier = barrier;
         queue_.insert(urgent ? AfterUrgent() : queue_.end(), item);
@@ -135,9 +134,7 @@ void StationScheduler::Run() {
 void StationScheduler::QueueLoco(std::int32_t key, Wanted& wanted) {
     if (wanted.queued) return;
     wanted.queued = true;
-    Item item{Item::Kind::Loco};
-    item.key = key;
-    queue_.push_back(item);
+    queue_.emplace_back(Item::Kind::Loco, key);
 }
 
 std::deque<StationScheduler::Item>::iterator StationScheduler::BeforeBarriers() {
@@ -166,9 +163,7 @@ void StationScheduler::CheckEpoch() {
         if (wanted.hasMotion && wanted.speed == 0) wanted.stopPending = true;
         if (!wanted.queued) {
             wanted.queued = true;
-            Item item{Item::Kind::Loco};
-            item.key = key;
-            queue_.insert(BeforeBarriers(), item);
+            queue_.insert(BeforeBarriers(), Item(Item::Kind::Loco, key));
         }
     }
 }
@@ -284,6 +279,11 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     found = wanted_.find(item.key);
     if (found == wanted_.end() || stopping_) return true;
+    // Track power off that came meanwhile goes before a command not yet written.
+    if (!queue_.empty() && queue_.front().urgent) {
+        queue_.insert(AfterUrgent(), item);
+        return true;
+    }
     const Command command = Next(item.key, found->second);
     if (command.kind == Command::Kind::None) {
         found->second.queued = false;
@@ -316,8 +316,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     }
     // Changed while its command was written: it queues again behind the others; otherwise its
     // next command (speed after direction, then functions) follows at once.
-    Item again{Item::Kind::Loco};
-    again.key = item.key;
-    queue_.insert(wanted.version != version ? BeforeBarriers() : AfterUrgent(), again);
+    queue_.insert(wanted.version != version ? BeforeBarriers() : AfterUrgent(),
+                  Item(Item::Kind::Loco, item.key));
     return true;
 }

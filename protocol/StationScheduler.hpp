@@ -105,8 +105,12 @@ private:
     };
 
     struct Item {
-        enum class Kind { Loco, Turnout, Barrier } kind;
-        std::int32_t key = 0;  // locomotive key, or turnout output
+        enum class Kind { Loco, Turnout, Barrier };
+
+        explicit Item(Kind itemKind, std::int32_t itemKey = 0) : kind(itemKind), key(itemKey) {}
+
+        Kind kind;
+        std::int32_t key;  // locomotive key, or turnout output
         bool thrown = false;
         bool urgent = false;
         std::shared_ptr<Barrier> barrier;

@@ -283,7 +283,6 @@ TEST_F(Console, EchoesUnknownAndEmptyMessagesToo) {
 
 TEST(Reply, NeverCarriesTextOverFromTheMessageBefore) {
     RecordedProtocol protocol;
-    RecordingStation& station = protocol.station;
     std::string reply;
     protocol.Process("L 0003", reply);
     ASSERT_EQ(reply, "L0003000000");

@@ -1,0 +1,160 @@
+// Throttle drags and what must stay in order: Railmux as a process on the simulated station,
+// locomotive packets answered at once, the station brought to the newest wish.
+#include "sim/Rails.hpp"
+#include "tests/support/RailmuxOnSim.hpp"
+#include "tests/support/TcpClient.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int32_t kLocoBase = 49152;
+constexpr auto kTimeout = 20s;
+
+// A short-address 128-step speed packet with its check byte.
+std::string Speed(int address, bool forward, int step) {
+    const std::uint8_t speed = static_cast<std::uint8_t>((forward ? 0x80 : 0) | step);
+    const std::uint8_t check = static_cast<std::uint8_t>(address ^ 0x3F ^ speed);
+    return "Q " + Rails::Hex({static_cast<std::uint8_t>(address), 0x3F, speed, check});
+}
+
+std::string SpeedOnRails(int address, bool forward, int step) {
+    return Rails::Hex({static_cast<std::uint8_t>(address), 0x3F,
+                       static_cast<std::uint8_t>((forward ? 0x80 : 0) | step)});
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class Drag : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(railmux_.Start(error)) << error;
+        client_ = std::make_unique<TcpClient>(railmux_.Port());
+        ASSERT_TRUE(client_->Connected());
+    }
+
+    // Sends one message and waits for its reply, as an application does.
+    std::string Ask(const std::string& message, int replies = 1) {
+        EXPECT_TRUE(client_->Send(message + "\r"));
+        return client_->ReadReplies(replies, 30s);
+    }
+
+    // Waits until the station refreshes this packet for the locomotive's speed.
+    bool OnRails(int address, const std::string& packet) {
+        return railmux_.Sim().WaitForState(
+            [&](const SimState& state) {
+                const auto loco = state.locos.find(kLocoBase + address);
+                return loco != state.locos.end() &&
+                       Rails::Hex(Rails::Speed(address, loco->second)) == packet;
+            },
+            kTimeout);
+    }
+
+    // Every locomotive set going forward at step 2 first, so that a drag changes speeds only.
+    void Start(std::initializer_list<int> addresses) {
+        for (int address : addresses) {
+            EXPECT_EQ(Ask(Speed(address, true, 2)), "O\r");
+            ASSERT_TRUE(OnRails(address, SpeedOnRails(address, true, 2)));
+        }
+        commandsBefore_ = railmux_.Sim().Commands().size();
+    }
+
+    // The station commands since Start.
+    std::vector<std::string> Since() {
+        const auto all = railmux_.Sim().Commands();
+        return {all.begin() + static_cast<std::ptrdiff_t>(commandsBefore_), all.end()};
+    }
+
+    RailmuxOnSim railmux_;
+    std::unique_ptr<TcpClient> client_;
+    std::size_t commandsBefore_ = 0;
+};
+
+TEST_F(Drag, EndsOnTheLastStepWithFarFewerCommandsThanMessages) {
+    Start({3});
+    for (int step = 3; step <= 32; ++step)
+        EXPECT_EQ(Ask(Speed(3, true, step)), "O\r");
+    ASSERT_TRUE(OnRails(3, SpeedOnRails(3, true, 32)));
+    const auto commands = Since();
+    EXPECT_LT(commands.size(), 15u) << "30 messages";
+    for (const std::string& command : commands)
+        EXPECT_TRUE(StartsWith(command, "setLocoSpeed(49155,")) << command;
+}
+
+TEST_F(Drag, ReversalSendsDirectionBeforeSpeedAndAStopArrivingLastIsOnTheRails) {
+    Start({3});
+    for (int step = 10; step >= 2; --step)
+        EXPECT_EQ(Ask(Speed(3, false, step)), "O\r");
+    EXPECT_EQ(Ask(Speed(3, false, 0)), "O\r");
+    // Power on waits for every command accepted before it.
+    EXPECT_EQ(Ask("E"), "O\r");
+    EXPECT_TRUE(OnRails(3, SpeedOnRails(3, false, 0)));
+    const auto commands = Since();
+    ASSERT_GE(commands.size(), 3u);
+    EXPECT_EQ(commands.front(), "setLocoDirection(49155,2)");
+    EXPECT_EQ(commands[commands.size() - 2], "setLocoSpeed(49155,0,2)");
+    EXPECT_EQ(commands.back(), "setPower(1)");
+}
+
+// Track power off is the operator's emergency stop: it overtakes what is still pending.
+TEST_F(Drag, PowerOffOvertakesPendingSpeeds) {
+    Start({});
+    EXPECT_EQ(Ask("E"), "O\r");
+    for (int address = 1; address <= 10; ++address)
+        EXPECT_EQ(Ask(Speed(address, true, 40)), "O\r");
+    EXPECT_EQ(Ask("K"), "O\r");
+    EXPECT_FALSE(railmux_.Sim().State().power);
+    const auto commands = Since();
+    const auto off = std::find(commands.begin(), commands.end(), "setPower(0)");
+    ASSERT_NE(off, commands.end());
+    // Twenty locomotive commands were pending; at most the one being written and the one
+    // after it could come first.
+    EXPECT_LE(off - commands.begin(), 3) << "setPower(0) came after too much";
+    // Then the rest continue.
+    for (int address = 1; address <= 10; ++address)
+        EXPECT_TRUE(OnRails(address, SpeedOnRails(address, true, 40))) << address;
+}
+
+TEST_F(Drag, PowerOnAndCvReadWaitForTheSpeedsBeforeThem) {
+    Start({});
+    railmux_.Sim().SetCv(1, 7);
+    for (int address = 1; address <= 3; ++address)
+        EXPECT_EQ(Ask(Speed(address, true, 40)), "O\r");
+    EXPECT_EQ(Ask("E"), "O\r");
+    EXPECT_TRUE(railmux_.Sim().State().power);
+    for (int address = 4; address <= 5; ++address)
+        EXPECT_EQ(Ask(Speed(address, true, 40)), "O\r");
+    EXPECT_EQ(Ask("R 001", 2), "CV00107\rP\r");
+    EXPECT_EQ(
+        Since(),
+        (std::vector<std::string>{
+            "setLocoDirection(49153,1)", "setLocoSpeed(49153,312,2)", "setLocoDirection(49154,1)",
+            "setLocoSpeed(49154,312,2)", "setLocoDirection(49155,1)", "setLocoSpeed(49155,312,2)",
+            "setPower(1)", "setLocoDirection(49156,1)", "setLocoSpeed(49156,312,2)",
+            "setLocoDirection(49157,1)", "setLocoSpeed(49157,312,2)", "getLocoConfig(49152,1)"}));
+}
+
+TEST_F(Drag, TurnoutPacketsAreNeverCoalesced) {
+    Start({});
+    // Output 5 thrown, set back, thrown twice more: every click reaches the station.
+    for (const char* packet : {"S 02 82 F9 7B", "S 02 82 F8 7A", "S 02 82 F9 7B", "S 02 82 F9 7B"})
+        EXPECT_EQ(Ask(packet), "O\r");
+    EXPECT_EQ(Ask("E"), "O\r");  // after every packet accepted before it
+    EXPECT_EQ(Since(), (std::vector<std::string>{"setTurnout(14340,1)", "setTurnout(14340,0)",
+                                                 "setTurnout(14340,1)", "setTurnout(14340,1)",
+                                                 "setPower(1)"}));
+}
+
+}  // namespace
