@@ -106,8 +106,10 @@ int main(int argc, char* argv[]) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
-    // The message in progress may still wait for the station; the ones after it in the same
-    // read are dropped with the connection.
+    // The station link first: the message in progress stops waiting for the station at once,
+    // and so does a reconnection attempt; the ones after it in the same read are dropped with
+    // the connection.
+    NDSDCC::Stop();
     handler.StopProcessing();
     NTCPServerThread::Stop(server);
     return 0;

@@ -269,7 +269,7 @@ void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
     auto link = std::make_unique<NDSDCC::Impl>();
     link->log = &RecordLog;
     FUZZ_CHECK(link->port.Open(pty.path), "the link cannot open the pseudo-terminal");
-    link->connected = true;
+    link->MarkConnected();
 
     LinkModel model;
     if (cvRead) model.tag = "CV";

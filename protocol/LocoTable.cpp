@@ -17,3 +17,7 @@ const LocoState* LocoTable::Find(std::int32_t key) const {
 void LocoTable::Forget(std::int32_t key) {
     entries_.erase(key);
 }
+
+void LocoTable::ForgetAll() {
+    entries_.clear();
+}

@@ -23,6 +23,8 @@ public:
     const LocoState* Find(std::int32_t key) const;
     // Forgets key; nothing happens if it has no entry.
     void Forget(std::int32_t key);
+    // Forgets every entry (the station behind the link was reset or replaced).
+    void ForgetAll();
     std::size_t Size() const { return entries_.size(); }
 
 private:

@@ -6,7 +6,9 @@
 #include "protocol/LocoTable.hpp"
 #include "protocol/NDSDCCStation.hpp"
 #include "protocol/PacketDecoder.hpp"
+#include "station/NDSDCC.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -108,5 +110,13 @@ bool ProcessMessage(std::string message, std::string& reply, IStation& station, 
 
 bool ProcessMessage(std::string message, std::string& reply) {
     static NDSDCCStation station;
+    // A station that was reset or reconnected knows nothing of what it was sent: every value
+    // must go to it again, also one the client repeats unchanged.
+    static std::uint64_t seenEpoch = 0;
+    const std::uint64_t epoch = NDSDCC::StationEpoch();
+    if (epoch != seenEpoch) {
+        seenEpoch = epoch;
+        LocoTable::Instance().ForgetAll();
+    }
     return ProcessMessage(std::move(message), reply, station, LocoTable::Instance());
 }

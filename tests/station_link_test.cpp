@@ -277,7 +277,7 @@ private:
 TEST_F(ScriptedStation, HandshakePingsOneStationPauseAfterTheReadyNotice) {
     ConsoleCapture console;
     OpenLink();
-    EXPECT_TRUE(link->connected);
+    EXPECT_TRUE(link->Connected());
     EXPECT_EQ(link->lastOpenFailure, NDSDCC::OpenFailure::None);
     EXPECT_EQ(link->lastDevicePath, name);
 
@@ -345,7 +345,7 @@ TEST_F(ScriptedStation, LinesBeforeTheCommandDoNotCompleteIt) {
     const auto start = Clock::now();
     EXPECT_FALSE(link->SendCommand("setPower(1)"));
     EXPECT_GE(Clock::now() - start, 2900ms);
-    EXPECT_TRUE(link->connected);
+    EXPECT_TRUE(link->Connected());
 
     // The link carries on after the time-out.
     SetReply([](const std::string&) { return std::string("200 Ok\r\n"); });
@@ -456,7 +456,7 @@ TEST_F(SimulatedStation, FailedHandshakeLeavesThePortClosed) {
         EXPECT_FALSE(failing.Open(station->Path())) << c.name;
         EXPECT_GE(Clock::now() - start, c.notBefore) << c.name;
         EXPECT_EQ(failing.lastOpenFailure, c.failure) << c.name;
-        EXPECT_FALSE(failing.connected) << c.name;
+        EXPECT_FALSE(failing.Connected()) << c.name;
         EXPECT_FALSE(failing.port.Close()) << c.name << ": port left open";
         EXPECT_EQ(station->Commands().size(), c.commands) << c.name;
     }
@@ -467,14 +467,14 @@ TEST_F(SimulatedStation, MissingDeviceFailsAtOnce) {
     EXPECT_FALSE(link.Open("/nonexistent/DSAIR2"));
     EXPECT_EQ(link.lastOpenFailure, NDSDCC::OpenFailure::DeviceNotOpened);
     EXPECT_EQ(link.lastDevicePath, "/nonexistent/DSAIR2");
-    EXPECT_FALSE(link.connected);
+    EXPECT_FALSE(link.Connected());
 }
 
 TEST_F(SimulatedStation, SecondOpenLeavesTheConnectionAlone) {
     Start();
     ASSERT_TRUE(link.Open(station->Path()));
     EXPECT_FALSE(link.Open(station->Path()));
-    EXPECT_TRUE(link.connected);
+    EXPECT_TRUE(link.Connected());
     EXPECT_TRUE(link.SendCommand("setPower(1)"));
 }
 
