@@ -196,7 +196,6 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
 }
 
 bool NDSDCC::Impl::SendCommand(const std::string& command) {
-    if (log) log("[D Send] %s\n", command.c_str());
     const Clock::time_point deadline =
         Clock::now() + (HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
                                                   : Clock::duration(kCommandTimeout));
@@ -207,7 +206,10 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
         inFlight = admitted;
     }
     if (!admitted) {
-        if (log) log("No connection to DSAir2!\n");
+        if (log) {
+            log("[D Send] %s\n", command.c_str());
+            log("No connection to DSAir2!\n");
+        }
         return false;
     }
     struct InFlight {
@@ -229,9 +231,19 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
     // An earlier command timed out: its answer may still come. Everything before the ping's
     // "@DSG" line is such a late answer, so that nothing after it can complete the wrong
     // command. The ping spends this command's budget.
+    // The console shows the lines in the order they go out.
     if (resync) {
         if (log) log("[D Send] %s\n", kPing);
-        if (!Settle(Exchange(kPing, deadline, true))) return false;
+        const bool inStep = Settle(Exchange(kPing, deadline, true));
+        if (log) log("[D Send] %s\n", command.c_str());
+        // A ping that goes unanswered right after a time-out is the second in a row: the
+        // station is gone and the command is not sent.
+        if (!inStep) {
+            if (log) log("No connection to DSAir2!\n");
+            return false;
+        }
+    } else if (log) {
+        log("[D Send] %s\n", command.c_str());
     }
     const Result result = Exchange(command, deadline, false);
     return Settle(result) && result.status == 200;

@@ -552,8 +552,8 @@ TEST_F(ScriptedStation, LateAnswersNeverCompleteALaterCommand) {
         const std::vector<Received> all = Commands();
         for (std::size_t i = before; i < all.size(); ++i)
             sent.push_back(all[i].command);
-        EXPECT_EQ(sent, (std::vector<std::string>{unanswered, "setPing()",
-                                                  "getLocoConfig(49152,8)"}))
+        EXPECT_EQ(sent,
+                  (std::vector<std::string>{unanswered, "setPing()", "getLocoConfig(49152,8)"}))
             << c.name;
         EXPECT_TRUE(link->Connected()) << c.name;
     }
