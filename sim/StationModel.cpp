@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <utility>
 
 namespace {
 
@@ -124,12 +123,6 @@ std::string StationModel::Describe(const SimState& state) {
     }
     if (!cvs.empty()) text += ";" + cvs;
     return text;
-}
-
-void StationModel::Reset() {
-    SimState fresh;
-    fresh.cvs = std::move(state_.cvs);
-    state_ = std::move(fresh);
 }
 
 void StationModel::SetCv(std::int32_t cv, std::int32_t value) {

@@ -51,9 +51,6 @@ public:
     void Reset();
 
     const SimState& State() const { return state_; }
-    // What a reset (power cut, watchdog, the port's opening) leaves: nothing of the station's
-    // own state. The CVs stay, as they live in the decoders.
-    void Reset();
     // Sets a CV as if the decoder held it; a CV that is absent reads as a failure.
     void SetCv(std::int32_t cv, std::int32_t value);
 
