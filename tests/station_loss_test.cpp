@@ -82,7 +82,7 @@ protected:
 // Short address 3, 128 steps, step 5 reverse.
 const char kDrive[] = "Q 03 3F 05 39";
 const std::vector<std::string> kDriveCommands = {"setLocoDirection(49155,2)",
-                                                 "setLocoSpeed(49155,40)"};
+                                                 "setLocoSpeed(49155,28,2)"};
 
 TEST_F(StationLoss, UnpluggedWhileIdleThenPluggedInAgain) {
     StartStation();
@@ -108,7 +108,7 @@ TEST_F(StationLoss, UnpluggedWhileIdleThenPluggedInAgain) {
     expected.push_back("setPing()");
     expected.insert(expected.end(), kDriveCommands.begin(), kDriveCommands.end());
     EXPECT_EQ(sim_->Commands(), expected);
-    EXPECT_EQ(sim_->State().locos.at(49155).speed, 40);
+    EXPECT_EQ(sim_->State().locos.at(49155).speed, 28);
     ExpectServing();
 }
 
@@ -149,7 +149,7 @@ TEST_F(StationLoss, AResetInMidSessionIsNoticedAndTheStationIsDrivenAfresh) {
     std::vector<std::string> expected = kDriveCommands;
     expected.insert(expected.end(), kDriveCommands.begin(), kDriveCommands.end());
     EXPECT_EQ(CommandsFrom(1), expected);
-    EXPECT_EQ(sim_->State().locos.at(49155).speed, 40);
+    EXPECT_EQ(sim_->State().locos.at(49155).speed, 28);
     ExpectServing();
 }
 
