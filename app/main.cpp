@@ -94,7 +94,7 @@ int main(int argc, char* argv[]) {
     LocoTable locos;
     TrackPower power;
     NDSDCCStation station;
-    StationScheduler scheduler(station, locos, power);
+    StationScheduler scheduler(station, locos, power, &NDSDCC::StationEpoch);
     NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
     NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode);
@@ -116,8 +116,10 @@ int main(int argc, char* argv[]) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
-    // The message in progress may still wait for the station; the ones after it in the same
-    // read are dropped with the connection.
+    // The station link first: the message in progress stops waiting for the station at once,
+    // and so does a reconnection attempt; the ones after it in the same read are dropped with
+    // the connection.
+    NDSDCC::Stop();
     handler.StopProcessing();
     scheduler.Stop();
     NTCPServerThread::Stop(server);

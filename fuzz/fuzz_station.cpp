@@ -48,6 +48,7 @@ struct Console {
     std::vector<std::string> received;  // "[D Recv] %s\n"
     std::vector<std::string> sent;      // "[D Send] %s\n"
     int refusals = 0;                   // "No connection to DSAir2!\n"
+    int resets = 0;                     // "DSAir2 on %s was reset; ..."
     std::vector<std::string> other;
 };
 
@@ -67,6 +68,8 @@ void RecordLog(const char* format, ...) {
         console.sent.emplace_back(va_arg(args, const char*));
     } else if (std::strcmp(format, "No connection to DSAir2!\n") == 0) {
         ++console.refusals;
+    } else if (std::strncmp(format, "DSAir2 on %s was reset;", 23) == 0) {
+        ++console.resets;
     } else {
         console.other.emplace_back(format);
     }
@@ -99,6 +102,7 @@ struct LinkModel {
     std::string line;
     std::vector<std::string> echoes;
     int completions = 0;
+    int readyNotices = 0;  // status 100: a reset, for a link that is connected
     std::int32_t firstCompletion = 0;
     std::vector<std::string> valuesAtFirstCompletion;
 
@@ -127,6 +131,7 @@ struct LinkModel {
         }
         const std::size_t end = line.find_first_of(" \t\v\f\r");
         lastStatus = ReadNumber(line.substr(0, end));
+        if (lastStatus == 100) ++readyNotices;
         // 2xx answers a command, and so does the station's refusal 3xx.
         if (lastStatus >= 200 && lastStatus <= 399 && completions++ == 0) {
             firstCompletion = lastStatus;
@@ -184,6 +189,8 @@ class Feeder {
 public:
     Feeder(NDSDCC::Impl& link, LinkModel& model, FuzzInput& input, const std::string& stream)
         : link_(link), model_(model), input_(input), stream_(stream) {}
+    // A connected link reports every ready notice as a reset of the station.
+    void Connected() { connected_ = true; }
 
     void FeedUntil(std::size_t end) {
         while (offset_ < end) {
@@ -216,6 +223,10 @@ private:
             }
             checkedEchoes_ = model_.echoes.size();
             FUZZ_CHECK(console.other.empty(), "unexpected console line " + console.other[0]);
+            const int resets = connected_ ? model_.readyNotices : 0;
+            FUZZ_CHECK(console.resets == resets, std::to_string(console.resets) +
+                                                     " resets reported, expected " +
+                                                     std::to_string(resets));
         }
         FUZZ_CHECK(link_.LastStatus() == model_.lastStatus,
                    "status " + std::to_string(link_.LastStatus()) + ", expected " +
@@ -229,6 +240,7 @@ private:
     const std::string& stream_;
     std::size_t offset_ = 0;
     std::size_t checkedEchoes_ = 0;
+    bool connected_ = false;
 };
 
 void ResetConsole() {
@@ -237,6 +249,7 @@ void ResetConsole() {
     console.received.clear();
     console.sent.clear();
     console.refusals = 0;
+    console.resets = 0;
     console.other.clear();
 }
 
@@ -269,7 +282,7 @@ void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
     auto link = std::make_unique<NDSDCC::Impl>();
     link->log = &RecordLog;
     FUZZ_CHECK(link->port.Open(pty.path), "the link cannot open the pseudo-terminal");
-    link->connected = true;
+    link->MarkConnected();
 
     LinkModel model;
     if (cvRead) model.tag = "CV";
@@ -285,6 +298,7 @@ void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
     FUZZ_CHECK(written == command + "\n", "wrote \"" + Printable(written) + "\" for " + command);
 
     Feeder feeder(*link, model, input, stream);
+    feeder.Connected();
     const std::size_t completion = FirstCompletionEnd(stream, model.tag);
     FUZZ_CHECK(completion > 0, "no completing line");
     feeder.FeedUntil(completion - 1);

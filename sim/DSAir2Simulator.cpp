@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -85,6 +86,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
+            actionDone_.notify_all();
         }
         Wake();
         if (thread_.joinable()) thread_.join();
@@ -163,14 +165,67 @@ public:
         }
         Wake();
     }
+    void Unplug() {
+        Call([this] {
+            if (!gone_) HangUp();
+        });
+    }
+    bool Replug(std::string& error) {
+        bool plugged = false;
+        Call([&] { plugged = PlugIn(error); });
+        return plugged;
+    }
+    void Reset() {
+        Call([this] { Reboot(Clock::now()); });
+    }
+    void StopReading(bool stop) {
+        Call([this, stop] { SetReading(!stop); });
+    }
+    bool Plugged() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return plugged_;
+    }
 
 private:
+    // What the station does once a chunk is out.
+    enum class Then { Nothing, HangUp, Reset, StopReading };
+
     struct Chunk {
         Clock::time_point due;
         std::string bytes;
         bool trickle = false;  // one byte per write, kByteGap apart
-        bool hangUp = false;   // the line goes away once this chunk is out
+        Then then = Then::Nothing;
     };
+
+    // Runs action on the simulator's thread and waits until it has (at once before Start).
+    void Call(std::function<void()> action) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!thread_.joinable() || stop_) {
+            lock.unlock();
+            action();
+            return;
+        }
+        actions_.push_back(std::move(action));
+        const std::uint64_t ticket = ++actionsQueued_;
+        lock.unlock();
+        Wake();
+        lock.lock();
+        actionDone_.wait(lock, [&] { return actionsDone_ >= ticket || stop_; });
+    }
+
+    void RunActions() {
+        std::vector<std::function<void()>> actions;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            actions.swap(actions_);
+        }
+        for (auto& action : actions) {
+            action();
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++actionsDone_;
+            actionDone_.notify_all();
+        }
+    }
 
     void Run() {
         for (;;) {
@@ -178,9 +233,19 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (stop_) return;
             }
+            RunActions();
             Clock::time_point now = Clock::now();
             if (gone_) {
-                WaitForWake();
+                if (now >= replugDue_) {
+                    std::string error;
+                    if (!PlugIn(error)) Print("cannot plug in again: " + error);
+                    continue;
+                }
+                WaitForWake(replugDue_ == Clock::time_point::max()
+                                ? -1
+                                : static_cast<int>(
+                                      std::chrono::ceil<std::chrono::milliseconds>(replugDue_ - now)
+                                          .count()));
                 continue;
             }
             if (peerOpen_) TakeRaw(now);
@@ -265,6 +330,8 @@ private:
         out_.clear();
         written_ = 0;
         outputBlocked_ = false;
+        // Opening the port resets the board, which then reads again.
+        if (stopped_) SetReading(true);
         int count;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -297,7 +364,7 @@ private:
                 now);
         const auto sdInit = options_.realTimings ? kRealSdInit : kSdInit;
         Enqueue("OK" + eol_ + (options_.sendReady ? "100 Ready" + eol_ : std::string()),
-                now + sdInit, options_.hangUpAfter == 0);
+                now + sdInit, options_.hangUpAfter == 0 ? Then::HangUp : Then::Nothing);
         Print(options_.sendReady ? "boot banner sent" : "boot banner sent without \"100 Ready\"");
     }
 
@@ -394,8 +461,9 @@ private:
         Print(note);
 
         Clock::time_point at = std::max(now, out_.empty() ? now : out_.back().due) + delay;
+        const Then then = ThenAfter(count);
         if (reply.lines.empty()) {
-            if (count == static_cast<std::size_t>(options_.hangUpAfter)) Enqueue("", at, true);
+            if (then != Then::Nothing) Enqueue("", at, then);
             return;
         }
         if (options_.garbage) Enqueue(kGarbage + eol_, at);
@@ -423,13 +491,23 @@ private:
         for (std::size_t i = 0; i < reply.lines.size(); ++i) {
             (i < later ? first : rest) += reply.lines[i] + eol_;
         }
-        const bool last = count == static_cast<std::size_t>(options_.hangUpAfter);
         if (!first.empty()) Enqueue(std::move(first), at);
-        Enqueue(std::move(rest), at + work, last);
+        Enqueue(std::move(rest), at + work, then);
     }
 
-    void Enqueue(std::string bytes, Clock::time_point due, bool hangUp = false) {
-        out_.push_back({due, std::move(bytes), options_.byteByByte, hangUp});
+    // What the station does once the answer to the count-th command is out.
+    Then ThenAfter(std::size_t count) const {
+        const auto is = [count](int option) {
+            return option >= 0 && count == static_cast<std::size_t>(option);
+        };
+        if (is(options_.hangUpAfter)) return Then::HangUp;
+        if (is(options_.resetAfter)) return Then::Reset;
+        if (is(options_.stopReadingAfter)) return Then::StopReading;
+        return Then::Nothing;
+    }
+
+    void Enqueue(std::string bytes, Clock::time_point due, Then then = Then::Nothing) {
+        out_.push_back({due, std::move(bytes), options_.byteByByte, then});
     }
 
     void WriteDue(Clock::time_point now) {
@@ -450,12 +528,21 @@ private:
                 }
                 if (written_ < chunk.bytes.size()) continue;
             }
-            const bool hangUp = chunk.hangUp;
+            const Then then = chunk.then;
             out_.pop_front();
             written_ = 0;
-            if (hangUp) {
-                HangUp();
-                return;
+            switch (then) {
+                case Then::HangUp:
+                    HangUp();
+                    return;
+                case Then::Reset:
+                    Reboot(now);
+                    return;
+                case Then::StopReading:
+                    SetReading(false);
+                    break;
+                case Then::Nothing:
+                    break;
             }
         }
     }
@@ -466,8 +553,62 @@ private:
         pty_.Close();
         gone_ = true;
         peerOpen_ = false;
+        booting_ = false;
+        stopped_ = false;
         out_.clear();
+        written_ = 0;
+        if (options_.replugAfter.count() >= 0) replugDue_ = Clock::now() + options_.replugAfter;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            plugged_ = false;
+        }
         Print("hung up: the device is gone");
+    }
+
+    // A new pseudo-terminal under the same link, holding an empty station.
+    bool PlugIn(std::string& error) {
+        if (!gone_) HangUp();
+        replugDue_ = Clock::time_point::max();
+        if (!pty_.Open(options_.linkPath, error)) return false;
+        gone_ = false;
+        holders_ = ownOpens_ = ownCloses_ = 0;
+        partial_.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            deviceName_ = pty_.DeviceName();
+            path_ = options_.linkPath.empty() ? deviceName_ : options_.linkPath;
+            model_.Reset();
+            plugged_ = true;
+        }
+        Print("plugged in again as " + pty_.DeviceName());
+        return true;
+    }
+
+    // A reset while the device is held: what was about to go out is lost, and the banner follows
+    // as after an open.
+    void Reboot(Clock::time_point now) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            model_.Reset();
+        }
+        if (stopped_) SetReading(true);
+        out_.clear();
+        written_ = 0;
+        partial_.clear();
+        if (peerOpen_) {
+            booting_ = true;
+            bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
+        }
+        Print("station reset: its state is forgotten, it boots again");
+    }
+
+    void SetReading(bool reading) {
+        if (gone_ || !pty_.SuspendDeviceOutput(!reading)) return;
+        // The watch reports that open and close of the device side too.
+        ++ownOpens_;
+        ++ownCloses_;
+        stopped_ = !reading;
+        Print(reading ? "reading again" : "stopped reading: the opener's writes block");
     }
 
     void WriteStateFile(const std::string& state) const {
@@ -498,9 +639,9 @@ private:
         [[maybe_unused]] const ssize_t ignored = ::read(wake_, &value, sizeof value);
     }
 
-    void WaitForWake() const {
+    void WaitForWake(int timeout) const {
         pollfd entry{wake_, POLLIN, 0};
-        if (::poll(&entry, 1, -1) > 0) DrainWake();
+        if (::poll(&entry, 1, timeout) > 0) DrainWake();
     }
 
     const SimOptions options_;
@@ -517,6 +658,8 @@ private:
     std::vector<PtyStation::Event> events_;
     bool booting_ = false;
     bool gone_ = false;
+    bool stopped_ = false;  // not reading: the device side's output is suspended
+    Clock::time_point replugDue_ = Clock::time_point::max();
     Clock::time_point bannerDue_;
     std::string partial_;
     Clock::time_point lastByte_;
@@ -537,6 +680,11 @@ private:
     std::map<std::string, int> statusFor_;
     std::chrono::milliseconds replyDelay_;
     std::vector<std::string> raw_;
+    bool plugged_ = true;
+    std::vector<std::function<void()>> actions_;
+    std::uint64_t actionsQueued_ = 0;
+    std::uint64_t actionsDone_ = 0;
+    std::condition_variable actionDone_;
 };
 
 DSAir2Simulator::DSAir2Simulator(SimOptions options)
@@ -578,4 +726,19 @@ void DSAir2Simulator::SetCv(std::int32_t cv, std::int32_t value) {
 }
 void DSAir2Simulator::SendRaw(const std::string& bytes) {
     impl_->SendRaw(bytes);
+}
+void DSAir2Simulator::Unplug() {
+    impl_->Unplug();
+}
+bool DSAir2Simulator::Replug(std::string& error) {
+    return impl_->Replug(error);
+}
+void DSAir2Simulator::Reset() {
+    impl_->Reset();
+}
+void DSAir2Simulator::StopReading(bool stop) {
+    impl_->StopReading(stop);
+}
+bool DSAir2Simulator::Plugged() const {
+    return impl_->Plugged();
 }

@@ -40,6 +40,15 @@ struct SimOptions {
     // vanishes like an unplugged USB station: the opener's reads and writes fail and the
     // device and the link are removed. -1: never.
     int hangUpAfter = -1;
+    // After the device vanished (hangUpAfter or Unplug), plug it in again this much later: a new
+    // pseudo-terminal under the same link, a station fresh from its boot. Negative: never.
+    std::chrono::milliseconds replugAfter{-1};
+    // Once this many commands have been answered, the station resets as if its watchdog fired:
+    // the boot banner with "100 Ready" again, its state forgotten. -1: never.
+    int resetAfter = -1;
+    // Once this many commands have been answered, the station stops reading: the opener's
+    // writes block (the tty's output is suspended) until the device is opened anew. -1: never.
+    int stopReadingAfter = -1;
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
@@ -88,6 +97,22 @@ public:
     // Writes raw bytes to the line (a stale reply, garbage); held until the next open while the
     // device is closed.
     void SendRaw(const std::string& bytes);
+
+    // Faults of the device itself. Each has taken effect when the call returns.
+    // The USB cable pulled: the device and the link vanish, the opener's reads fail.
+    void Unplug();
+    // Plugged in again (unplugged first if need be): a new pseudo-terminal under the same link,
+    // the boot banner on its first open, an empty station (the decoders keep their CVs). False
+    // with a reason when the pseudo-terminal cannot be made.
+    bool Replug(std::string& error);
+    // The station resets in mid-session: whatever it was about to send is lost, it boots again
+    // (the banner with "100 Ready" to the opener, if any) and forgets its state but not the CVs.
+    void Reset();
+    // The station stops taking bytes: the opener's writes block until it reads again
+    // (StopReading(false)) or the device is opened anew, which resets the station.
+    void StopReading(bool stop);
+    // False while unplugged.
+    bool Plugged() const;
 
 private:
     class Impl;

@@ -156,3 +156,13 @@ bool PtyStation::DropUnreadOutput() const {
     ::close(slave);
     return true;
 }
+
+bool PtyStation::SuspendDeviceOutput(bool suspend) const {
+    // The state belongs to the device side's terminal and outlives this descriptor: the
+    // opener's own descriptor stays stopped until it is resumed.
+    const int slave = ::open(deviceName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) return false;
+    ::tcflow(slave, suspend ? TCOOFF : TCOON);
+    ::close(slave);
+    return true;
+}

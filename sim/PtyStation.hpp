@@ -38,6 +38,10 @@ public:
     // Discards bytes written to the master that the previous opener never read, so that a new
     // opener does not see them. True when it did, by opening and closing the device side once.
     bool DropUnreadOutput() const;
+    // Suspends (or resumes) the output of the device side, so that its opener's writes block as
+    // towards a device that takes no bytes. True when it did, by opening and closing the device
+    // side once.
+    bool SuspendDeviceOutput(bool suspend) const;
 
 private:
     int master_ = -1;

@@ -29,6 +29,13 @@ void Usage(std::FILE* out) {
         "  --byte-by-byte       deliver every byte in a write of its own\n"
         "  --garbage            send a garbage line before each reply\n"
         "  --hang-up-after N    vanish like an unplugged station after answering N commands\n"
+        "  --replug-after MS    once vanished, come back MS later as a freshly booted station\n"
+        "                       under the same LINKPATH\n"
+        "  --reset-after N      reset (boot banner, \"100 Ready\", state forgotten) after\n"
+        "                       answering N commands\n"
+        "  --stop-reading-after N\n"
+        "                       stop taking bytes after answering N commands: the opener's\n"
+        "                       writes block until it opens the device anew\n"
         "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
         "                       0: no answer at all (repeatable)\n"
         "  --state FILE         keep an account of the station's state in FILE: a line\n"
@@ -36,7 +43,10 @@ void Usage(std::FILE* out) {
         "                       puts on the rails), accessories and CVs, and a line\n"
         "                       \"rails: ..\" with the packet of the latest command\n"
         "  --quiet              do not print the commands received\n"
-        "  -h, --help           show this text\n",
+        "  -h, --help           show this text\n"
+        "\n"
+        "While running: SIGUSR1 unplugs the station, or plugs it in again when it is\n"
+        "unplugged; SIGUSR2 resets it. SIGINT or SIGTERM ends the simulator.\n",
         out);
 }
 
@@ -88,6 +98,21 @@ int main(int argc, char* argv[]) {
                 return Fail(std::string("bad --hang-up-after ") + argv[i]);
             }
             options.hangUpAfter = number;
+        } else if (arg == "--replug-after" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number)) {
+                return Fail(std::string("bad --replug-after ") + argv[i]);
+            }
+            options.replugAfter = std::chrono::milliseconds(number);
+        } else if (arg == "--reset-after" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number)) {
+                return Fail(std::string("bad --reset-after ") + argv[i]);
+            }
+            options.resetAfter = number;
+        } else if (arg == "--stop-reading-after" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number)) {
+                return Fail(std::string("bad --stop-reading-after ") + argv[i]);
+            }
+            options.stopReadingAfter = number;
         } else if (arg == "--status" && hasValue) {
             const std::string assignment = argv[++i];
             const std::size_t equals = assignment.find('=');
@@ -113,6 +138,8 @@ int main(int argc, char* argv[]) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     DSAir2Simulator simulator(options);
@@ -126,7 +153,20 @@ int main(int argc, char* argv[]) {
     std::fflush(stdout);
 
     int received = 0;
-    sigwait(&stopSignals, &received);
+    for (;;) {
+        sigwait(&stopSignals, &received);
+        if (received == SIGUSR1) {
+            if (simulator.Plugged()) {
+                simulator.Unplug();
+            } else if (!simulator.Replug(error)) {
+                std::fprintf(stderr, "dsair2-sim: cannot plug in again: %s\n", error.c_str());
+            }
+        } else if (received == SIGUSR2) {
+            simulator.Reset();
+        } else {
+            break;
+        }
+    }
     std::printf("dsair2-sim: stopped by %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
     std::fflush(stdout);
     return 0;

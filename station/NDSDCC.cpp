@@ -1,6 +1,5 @@
 #include "station/NDSDCC.hpp"
 
-#include "serial/DevicePath.hpp"
 #include "station/NDSDCCImpl.hpp"
 
 #include <cstdint>
@@ -27,11 +26,19 @@ std::string StationAddress(std::int32_t address) {
 std::unique_ptr<NDSDCC::Impl> NDSDCC::instance(new NDSDCC::Impl);
 
 bool NDSDCC::Open(const char* portName) {
-    return instance->Open(DevicePath(portName));
+    return instance->Connect(portName);
 }
 
 void NDSDCC::Close() {
     instance->Close();
+}
+
+void NDSDCC::Stop() {
+    instance->Stop();
+}
+
+std::uint64_t NDSDCC::StationEpoch() {
+    return instance->StationEpoch();
 }
 
 bool NDSDCC::SetPing() {

@@ -6,8 +6,9 @@
 
 // The process-wide link to the DSAir2 command station. All operations are class-level and act
 // on the one NDSDCC::Impl created during static initialisation. Every command is synchronous:
-// it returns once the station has answered or the time-out (3 s, 15 s for the CV commands) has
-// passed. Commands after start-up come from one thread at a time.
+// it returns once the station has answered or the time-out (1.5 s, 15 s for the CV commands)
+// has passed, and at once while the station is gone. Commands after start-up come from one
+// thread at a time. A lost station is reopened in the background until it answers again.
 class NDSDCC {
 public:
     NDSDCC() = delete;
@@ -16,11 +17,17 @@ public:
     enum class OpenFailure { None, DeviceNotOpened, NoReadyNotice, PingFailed };
 
     // Opens the named COM port, waits up to 5 s for the ready notice and pings the station;
-    // true when the ping was answered with success. May throw boost::system::system_error when
-    // the device refuses a line setting.
+    // true when the ping was answered with success. On failure the link keeps trying in the
+    // background. May throw boost::system::system_error when the device refuses a line setting.
     static bool Open(const char* portName);
-    // Closes the serial port; every command is refused afterwards.
+    // Closes the serial port and stops reconnecting; every command is refused afterwards.
     static void Close();
+    // For the program's stop: wakes every wait and every reconnection attempt at once; every
+    // later command fails without waiting.
+    static void Stop();
+    // Moves whenever the station may have forgotten what it was sent (a reconnection, a reset
+    // in mid-session). Any thread.
+    static std::uint64_t StationEpoch();
 
     static bool SetPing();
     static bool PowerOn();

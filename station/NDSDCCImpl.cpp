@@ -1,14 +1,17 @@
 #include "station/NDSDCCImpl.hpp"
 
+#include "app/StopSignalsBlocked.hpp"
+#include "serial/DevicePath.hpp"
+
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
 #include <locale>
-#include <thread>
 
 namespace {
 
@@ -46,105 +49,375 @@ bool HasTimeoutPrefix(const std::string& command) {
            command.compare(0, 13, "getLocoConfig") == 0;
 }
 
+const char kPing[] = "setPing()";
+// The tag of the first data line of the station's answer to a ping.
+const char kPingTag[] = "DSG";
+
 }  // namespace
 
 NDSDCC::Impl::Impl() {
     lineBuffer.reserve(256);
     port.AddReceiveCallback(
         [this](const std::vector<std::uint8_t>& bytes) { OnSerialData(bytes); });
+    port.SetLossCallback([this](const std::string& reason) { Lose("read failed: " + reason); });
 }
 
 NDSDCC::Impl::~Impl() {
-    try {
-        port.Close();
-    } catch (const std::exception&) {
-        // Nothing is delivered after the close attempt either way.
-    }
+    Stop();
 }
 
-bool NDSDCC::Impl::Open(const std::string& devicePath, std::chrono::milliseconds readyTimeout) {
-    lastDevicePath = devicePath;
+bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds readyTimeout) {
+    lastDevicePath = path;
+    // Stays recorded when the port throws for a line setting it refuses.
+    lastOpenFailure = OpenFailure::DeviceNotOpened;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (stopping || state != State::Gone) return false;
+        state = State::Connecting;
+        portName = path;
+        StartLinkThread();
+    }
+    auto giveUp = [this] {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (state == State::Connecting) state = State::Gone;
+    };
+    OpenFailure failure = OpenFailure::DeviceNotOpened;
+    bool connected = false;
+    try {
+        connected = Handshake(path, readyTimeout, failure);
+    } catch (...) {
+        giveUp();
+        throw;
+    }
+    lastOpenFailure = failure;
+    if (!connected) giveUp();
+    return connected;
+}
+
+bool NDSDCC::Impl::Connect(const std::string& name) {
+    const bool connected = Open(DevicePath(name));
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        portName = name;
+        if (!connected && !stopping && state == State::Gone) reconnect = true;
+    }
+    stateSignal.notify_all();
+    return connected;
+}
+
+void NDSDCC::Impl::Close() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        reconnect = false;
+        state = State::Gone;
+    }
+    Interrupt();
+    port.Close();
+}
+
+void NDSDCC::Impl::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        stopping = true;
+        reconnect = false;
+    }
+    Interrupt();
+    // Cuts short a write the station does not take, which no wake-up reaches.
+    ClosePort();
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        thread = std::move(linkThread);
+    }
+    if (thread.joinable()) thread.join();
+}
+
+bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds readyTimeout,
+                             OpenFailure& failure) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        devicePath = path;
+    }
+    {
+        // A fresh line: nothing owed, nothing to resynchronise.
+        std::lock_guard<std::mutex> lock(replyMutex);
+        pingsOwed = 0;
+        resyncNeeded = false;
+        timeoutsInRow = 0;
+        awaitingMark = false;
+        awaitedCompletion = kNoCompletion;
+    }
+    const std::uint64_t interruptsBefore = interrupts;
     // Counted before the port opens: the reader may deliver the notice before the wait begins.
     std::uint64_t noticesBefore;
     {
         std::lock_guard<std::mutex> lock(connectMutex);
         noticesBefore = readyNotices;
     }
-    // Stays recorded when the port throws for a line setting it refuses.
-    lastOpenFailure = OpenFailure::DeviceNotOpened;
-    if (!port.Open(devicePath)) return false;
+    failure = OpenFailure::DeviceNotOpened;
+    if (stopping || !port.Open(path)) return false;
 
     bool ready;
     {
         std::unique_lock<std::mutex> lock(connectMutex);
-        ready = connectSignal.wait_for(lock, readyTimeout,
-                                       [&] { return readyNotices != noticesBefore; });
+        connectSignal.wait_for(lock, readyTimeout, [&] {
+            return readyNotices != noticesBefore || stopping || interrupts != interruptsBefore;
+        });
+        ready = readyNotices != noticesBefore;
     }
-    if (!ready) {
-        Close();
-        lastOpenFailure = OpenFailure::NoReadyNotice;
+    if (!ready || stopping || interrupts != interruptsBefore) {
+        ClosePort();
+        failure = OpenFailure::NoReadyNotice;
         return false;
     }
 
-    connected = true;
-    if (!SendCommand("setPing()")) {
-        Close();
-        lastOpenFailure = OpenFailure::PingFailed;
+    if (log) log("[D Send] %s\n", kPing);
+    const Result ping = Exchange(kPing, Clock::now() + kHandshakePingTimeout, false);
+    bool connected =
+        ping.outcome == Outcome::Answered && ping.status == 200 && interrupts == interruptsBefore;
+    if (connected) {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        // A Close or Stop meanwhile wins.
+        connected = !stopping && state == State::Connecting;
+        if (connected) {
+            reconnect = true;
+            // Moved before commands go through, so that a caller who looks before acting sees it.
+            if (++handshakes > 1) ++epoch;
+            state = State::Connected;
+        }
+    }
+    if (!connected) {
+        ClosePort();
+        failure = OpenFailure::PingFailed;
         return false;
     }
-    lastOpenFailure = OpenFailure::None;
+    failure = OpenFailure::None;
     return true;
 }
 
-void NDSDCC::Impl::Close() {
-    connected = false;
-    port.Close();
-}
-
 bool NDSDCC::Impl::SendCommand(const std::string& command) {
-    if (log) log("[D Send] %s\n", command.c_str());
-    if (!connected) {
-        if (log) log("No connection to DSAir2!\n");
+    const Clock::time_point deadline =
+        Clock::now() + (HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
+                                                  : Clock::duration(kCommandTimeout));
+    bool admitted;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        admitted = !stopping && state == State::Connected;
+        inFlight = admitted;
+    }
+    if (!admitted) {
+        if (log) {
+            log("[D Send] %s\n", command.c_str());
+            log("No connection to DSAir2!\n");
+        }
         return false;
     }
+    struct InFlight {
+        Impl& link;
+        ~InFlight() {
+            {
+                std::lock_guard<std::mutex> lock(link.stateMutex);
+                link.inFlight = false;
+            }
+            link.stateSignal.notify_all();
+        }
+    } inFlightUntilReturn{*this};
 
-    AwaitPacing();
-
-    std::uint64_t completionsBefore;
+    bool resync;
     {
         std::lock_guard<std::mutex> lock(replyMutex);
-        lastStatus = 0;
-        completionsBefore = completions;
-        awaitedCompletion = completions + 1;
-        // Data lines that arrived before the write (a late answer to an earlier command, noise
-        // during the pacing pause) are not this command's.
-        replyValues.clear();
-        answerValues.clear();
+        resync = resyncNeeded;
     }
+    // An earlier command timed out: its answer may still come. Everything before the ping's
+    // "@DSG" line is such a late answer, so that nothing after it can complete the wrong
+    // command. The ping spends this command's budget.
+    // The console shows the lines in the order they go out.
+    if (resync) {
+        if (log) log("[D Send] %s\n", kPing);
+        const bool inStep = Settle(Exchange(kPing, deadline, true));
+        if (log) log("[D Send] %s\n", command.c_str());
+        // A ping that goes unanswered right after a time-out is the second in a row: the
+        // station is gone and the command is not sent.
+        if (!inStep) {
+            if (log) log("No connection to DSAir2!\n");
+            return false;
+        }
+    } else if (log) {
+        log("[D Send] %s\n", command.c_str());
+    }
+    const Result result = Exchange(command, deadline, false);
+    return Settle(result) && result.status == 200;
+}
+
+NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::time_point deadline,
+                                            bool afterMark) {
+    const std::uint64_t interruptsBefore = interrupts;
+    const bool ping = command == kPing;
+    std::unique_lock<std::mutex> lock(replyMutex);
+    // Pacing: never longer than one pause, also when the clock jumps.
+    const Clock::time_point now = Clock::now();
+    replySignal.wait_until(lock, std::min(lastStatusTime + kPacing, now + kPacing),
+                           [&] { return stopping.load(); });
+    if (stopping) return {Outcome::Interrupted, 0, {}};
+
+    lastStatus = 0;
+    answered = false;
+    awaitingMark = afterMark;
+    awaitedCompletion = afterMark ? kNoCompletion : completions + 1;
+    if (ping) ++pingsOwed;
+    // Data lines that arrived before the write (a late answer to an earlier command, noise
+    // during the pacing pause) are not this command's.
+    replyValues.clear();
+    answerValues.clear();
+    lock.unlock();
 
     std::string line = command;
     line += '\n';
-    port.Write(line.data(), line.size());
-
-    const Clock::duration timeout = HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
-                                                              : Clock::duration(kCommandTimeout);
-    std::unique_lock<std::mutex> lock(replyMutex);
-    if (!replySignal.wait_for(lock, timeout, [&] { return completions != completionsBefore; })) {
-        return false;
+    const bool written = port.Write(line.data(), line.size());
+    std::string writeFailure;
+    if (!written) {
+        const boost::system::error_code error = port.LastWriteError();
+        writeFailure = error == boost::system::errc::timed_out
+                           ? "a write did not finish within 1 second"
+                           : "write failed: " + error.message();
     }
-    return completedStatus == 200;
+
+    lock.lock();
+    const auto interrupted = [&] { return stopping || interrupts != interruptsBefore; };
+    if (written) {
+        replySignal.wait_until(lock, deadline, [&] { return answered || interrupted(); });
+    }
+    Result result{Outcome::TimedOut, 0, {}};
+    if (answered) {
+        result.outcome = Outcome::Answered;
+        result.status = completedStatus;
+        // Answers come in order: whatever an earlier ping would have sent has come before.
+        if (ping) pingsOwed = 0;
+    } else if (interrupted()) {
+        result.outcome = Outcome::Interrupted;
+    } else if (!written) {
+        result = {Outcome::WriteFailed, 0, writeFailure};
+    }
+    awaitingMark = false;
+    awaitedCompletion = kNoCompletion;
+    return result;
+}
+
+bool NDSDCC::Impl::Settle(const Result& result) {
+    std::string lossReason;
+    {
+        std::lock_guard<std::mutex> lock(replyMutex);
+        switch (result.outcome) {
+            case Outcome::Answered:
+                timeoutsInRow = 0;
+                resyncNeeded = false;
+                return true;
+            case Outcome::TimedOut:
+                resyncNeeded = true;
+                if (++timeoutsInRow >= kTimeoutsForLoss) {
+                    lossReason =
+                        "no answer to " + std::to_string(kTimeoutsForLoss) + " commands in a row";
+                }
+                break;
+            case Outcome::WriteFailed:
+                lossReason = result.reason;
+                break;
+            case Outcome::Interrupted:
+                break;
+        }
+    }
+    if (!lossReason.empty()) Lose(lossReason);
+    return false;
+}
+
+void NDSDCC::Impl::Lose(const std::string& reason) {
+    std::string path;
+    bool announce = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (!stopping && state == State::Connected) {
+            state = State::Gone;
+            announce = true;
+            path = devicePath;
+        }
+    }
+    if (announce && log) log("Lost connection to DSAir2 on %s: %s\n", path.c_str(), reason.c_str());
+    // Also during a handshake, which then fails at once.
+    Interrupt();
+}
+
+void NDSDCC::Impl::Interrupt() {
+    ++interrupts;
+    // Each waiter tests its condition under its mutex: taking it once after the change means a
+    // waiter either has seen the change or is already blocked and gets the notification.
+    { std::lock_guard<std::mutex> lock(replyMutex); }
+    replySignal.notify_all();
+    { std::lock_guard<std::mutex> lock(connectMutex); }
+    connectSignal.notify_all();
+    { std::lock_guard<std::mutex> lock(stateMutex); }
+    stateSignal.notify_all();
+}
+
+void NDSDCC::Impl::ClosePort() {
+    try {
+        port.Close();
+    } catch (const boost::system::system_error&) {
+        // The handle is given up either way.
+    }
+}
+
+void NDSDCC::Impl::StartLinkThread() {
+    if (linkThread.joinable() || stopping) return;
+    const StopSignalsBlocked forTheNewThread;
+    linkThread = std::thread(&Impl::LinkThread, this);
+}
+
+void NDSDCC::Impl::LinkThread() {
+    std::unique_lock<std::mutex> lock(stateMutex);
+    for (;;) {
+        // The command under way when the station went is woken by the loss and ends first: the
+        // port is the link thread's from here until the station is back.
+        stateSignal.wait(
+            lock, [&] { return stopping || (state == State::Gone && reconnect && !inFlight); });
+        if (stopping) return;
+        state = State::Connecting;
+        lock.unlock();
+        ClosePort();
+
+        auto pause = kFirstRetryPause;
+        bool connected = false;
+        lock.lock();
+        while (!connected) {
+            stateSignal.wait_for(lock, pause, [&] { return stopping || !reconnect; });
+            if (stopping) return;
+            if (!reconnect) break;  // Close(): it left the state Gone
+            const std::string name = portName;
+            lock.unlock();
+            OpenFailure failure;
+            try {
+                // Resolved afresh: a by-id link or a udev name points at the new node.
+                connected = Handshake(DevicePath(name), kReadyTimeout, failure);
+            } catch (const std::exception&) {
+                ClosePort();
+            }
+            pause = std::min<std::chrono::milliseconds>(pause * 2, kLongestRetryPause);
+            lock.lock();
+        }
+        if (connected) {
+            const std::string path = devicePath;
+            lock.unlock();
+            if (log) log("Reconnected to DSAir2 on %s\n", path.c_str());
+            lock.lock();
+        }
+    }
 }
 
 void NDSDCC::Impl::AwaitPacing() {
-    Clock::time_point statusTime;
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        statusTime = lastStatusTime;
-    }
-    const auto since = Clock::now() - statusTime;
-    if (since < kPacing) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(kPacing - since, kPacing));
-    }
+    std::unique_lock<std::mutex> lock(replyMutex);
+    // Never longer than one pause, also when the clock jumps; a stop ends it.
+    const Clock::time_point now = Clock::now();
+    replySignal.wait_until(lock, std::min(lastStatusTime + kPacing, now + kPacing),
+                           [&] { return stopping.load(); });
 }
 
 bool NDSDCC::Impl::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
@@ -189,6 +462,14 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         if (fields.empty()) fields.emplace_back();
         std::lock_guard<std::mutex> lock(replyMutex);
         if (fields[0] == expectedTag) replyValues.assign(fields.begin() + 1, fields.end());
+        if (fields[0] == kPingTag) {
+            if (pingsOwed > 0) --pingsOwed;
+            // The resynchronising ping's own answer begins: the next completion is its.
+            if (awaitingMark && pingsOwed == 0) {
+                awaitingMark = false;
+                awaitedCompletion = completions + 1;
+            }
+        }
         return;
     }
 
@@ -203,6 +484,7 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
         // whole time-out.
         if (code >= 200 && code <= 399) {
             if (++completions == awaitedCompletion) {
+                answered = true;
                 completedStatus = code;
                 // The data lines of the answer are those before its status line; a line that
                 // follows (in the same chunk, before the command wakes) must not replace them.
@@ -210,12 +492,44 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
             }
             replySignal.notify_all();
         }
+        // A station that booted has forgotten the lines it owed.
+        if (code == 100) pingsOwed = 0;
     }
     if (code == 100) {
-        std::lock_guard<std::mutex> lock(connectMutex);
-        ++readyNotices;
-        connectSignal.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(connectMutex);
+            ++readyNotices;
+            connectSignal.notify_all();
+        }
+        // Outside a handshake a ready notice means the station reset and forgot everything.
+        std::string path;
+        bool reset = false;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            if (state == State::Connected) {
+                reset = true;
+                path = devicePath;
+                ++epoch;
+            }
+        }
+        if (reset && log) {
+            log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
+                path.c_str());
+        }
     }
+}
+
+bool NDSDCC::Impl::Connected() const {
+    return state == State::Connected;
+}
+
+std::uint64_t NDSDCC::Impl::StationEpoch() const {
+    return epoch;
+}
+
+void NDSDCC::Impl::MarkConnected() {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    state = State::Connected;
 }
 
 std::int32_t NDSDCC::Impl::LastStatus() const {

@@ -60,20 +60,6 @@ protected:
     std::uint16_t port_ = 0;
 };
 
-TEST_F(FaultInjection, StationUnpluggedWhileACommandWaits) {
-    sim_->SetReplyDelay(1500ms);
-    TcpClient client(port_);
-    ASSERT_TRUE(client.Send("E\r"));
-    ASSERT_TRUE(sim_->WaitForCommands(2, 10s));
-    sim_.reset();  // the device goes away under the waiting command
-    EXPECT_EQ(client.ReadReplies(1, 30s), "O\r");
-    // Later commands time out one by one, but each is still answered.
-    ASSERT_TRUE(client.Send("K\r"));
-    EXPECT_EQ(client.ReadReplies(1, 30s), "O\r");
-    client.Close();
-    ExpectServing();
-}
-
 TEST_F(FaultInjection, AMegabyteOfRandomBytesFromTheStation) {
     std::mt19937 random(12345);
     std::string noise(1 << 20, '\0');
@@ -151,12 +137,12 @@ TEST_F(FaultInjection, TerminationDuringACvWaitStopsCleanly) {
     const auto start = std::chrono::steady_clock::now();
     railmux_->Signal(SIGTERM);
     EXPECT_EQ(railmux_->Wait(60s), 0);
-    // At most the rest of the 15 s wait, plus a little.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    // The stop does not wait for the station (the wait would last 15 s).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
 TEST_F(FaultInjection, TerminationWithManyMessagesWaitingInOneReadStopsAfterTheFirst) {
-    sim_->SetStatusFor("setPower", 0);  // each one would wait its 3 s
+    sim_->SetStatusFor("setPower", 0);  // each one would wait its 1.5 s
     TcpClient client(port_);
     std::string messages;
     for (int i = 0; i < 20; ++i)
@@ -166,8 +152,8 @@ TEST_F(FaultInjection, TerminationWithManyMessagesWaitingInOneReadStopsAfterTheF
     const auto start = std::chrono::steady_clock::now();
     railmux_->Signal(SIGTERM);
     EXPECT_EQ(railmux_->Wait(120s), 0);
-    // The one waiting command's 3 s and a little, not twenty of them one after another.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    // Neither the waiting command nor the ones after it hold the stop up.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(CommandsAfterPing(), std::vector<std::string>{"setPower(1)"});
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -238,18 +239,113 @@ TEST_F(RawPty, NoCallbackAfterCloseWhileBytesKeepArriving) {
     flood.join();
 }
 
-TEST_F(RawPty, HangUpStopsTheReaderSilently) {
+// The reasons the port gives its owner, collected from the I/O thread.
+class Losses {
+public:
+    LossCallback Callback() {
+        return [this](const std::string& reason) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reasons_.push_back(reason);
+            changed_.notify_all();
+        };
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return reasons_.size() >= count; });
+    }
+    std::vector<std::string> Reasons() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reasons_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> reasons_;
+};
+
+TEST_F(RawPty, HangUpIsReportedOnceAndWritesFail) {
     Chunks chunks;
+    Losses losses;
     NSerialPort port;
     port.AddReceiveCallback(chunks.Callback(0));
+    port.SetLossCallback(losses.Callback());
     ASSERT_TRUE(port.Open(name));
-    ::close(master);
-    master = -1;
     ::close(device);
     device = -1;
-    EXPECT_FALSE(chunks.WaitFor(1, 200ms));
+    ::close(master);  // the adapter is gone
+    master = -1;
+    ASSERT_TRUE(losses.WaitFor(1, 5s));
     EXPECT_FALSE(port.Write("setPing()\n", 10));
     EXPECT_TRUE(port.Close());
+    EXPECT_EQ(losses.Reasons(), std::vector<std::string>{"end of file"});
+    EXPECT_EQ(chunks.Bytes(), "");
+}
+
+TEST_F(RawPty, CloseIsNoLossAndReopenWorksAgainAndAgainOnOneThread) {
+    Chunks chunks;
+    Losses losses;
+    NSerialPort port;
+    port.AddReceiveCallback(chunks.Callback(0));
+    port.SetLossCallback(losses.Callback());
+    auto threads = [] {
+        std::size_t count = 0;
+        DIR* tasks = ::opendir("/proc/self/task");
+        while (const dirent* entry = ::readdir(tasks)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(tasks);
+        return count;
+    };
+    ASSERT_TRUE(port.Open(name));
+    const std::size_t threadsWhileOpen = threads();
+    std::string expected;
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(port.Close()) << round;
+        ASSERT_TRUE(port.Open(name)) << round;
+        const std::string byte(1, static_cast<char>('a' + round));
+        Send(byte);
+        expected += byte;
+        ASSERT_TRUE(chunks.WaitFor(expected.size(), 5s)) << round;
+    }
+    EXPECT_EQ(chunks.Bytes(), expected);
+    EXPECT_EQ(threads(), threadsWhileOpen);
+    EXPECT_EQ(losses.Reasons(), std::vector<std::string>{});
+}
+
+TEST_F(RawPty, AWriteTheDeviceDoesNotTakeFailsAtItsDeadline) {
+    NSerialPort port;
+    ASSERT_TRUE(port.Open(name));
+    // Output suspended: the line takes no byte, as a device that stopped reading.
+    ASSERT_EQ(::tcflow(device, TCOOFF), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.Write("setPower(1)\n", 12));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(port.LastWriteError(), boost::system::errc::timed_out);
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 5s);
+
+    // The port closes at once and works again when reopened on a line that reads.
+    ASSERT_TRUE(port.Close());
+    ASSERT_EQ(::tcflow(device, TCOON), 0);
+    ASSERT_TRUE(port.Open(name));
+    EXPECT_TRUE(port.Write("setPower(0)\n", 12));
+    EXPECT_EQ(Receive(12, 5s), "setPower(0)\n");
+}
+
+TEST_F(RawPty, ALargeWriteArrivesWhole) {
+    // Far more than the line buffers, so that the device takes it in several partial writes.
+    std::string block;
+    for (int i = 0; block.size() < 256 * 1024; ++i)
+        block += std::to_string(i) + ",";
+    NSerialPort port;
+    ASSERT_TRUE(port.Open(name));
+    std::string received;
+    std::thread reader([&] { received = Receive(block.size(), 20s); });
+    EXPECT_TRUE(port.Write(block.data(), block.size()));
+    reader.join();
+    EXPECT_EQ(received.size(), block.size());
+    EXPECT_TRUE(received == block);
 }
 
 TEST(SerialPortWithStation, ReceivesTheBootBannerAfterOpening) {

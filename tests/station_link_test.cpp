@@ -73,6 +73,12 @@ std::vector<std::uint8_t> Bytes(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
+// What the station answers when all goes well: a ping with its "@DSG" line first.
+std::string DeviceAnswer(const std::string& command) {
+    if (command == "setPing()") return "@DSG,00,03,00,02,00,00,00,00\r\n200 Ok\r\n";
+    return "200 Ok\r\n";
+}
+
 // ---- Framing and reply lines, fed straight into a standalone link -------------------------
 
 struct StatusCase {
@@ -277,7 +283,7 @@ private:
 TEST_F(ScriptedStation, HandshakePingsOneStationPauseAfterTheReadyNotice) {
     ConsoleCapture console;
     OpenLink();
-    EXPECT_TRUE(link->connected);
+    EXPECT_TRUE(link->Connected());
     EXPECT_EQ(link->lastOpenFailure, NDSDCC::OpenFailure::None);
     EXPECT_EQ(link->lastDevicePath, name);
 
@@ -344,12 +350,13 @@ TEST_F(ScriptedStation, LinesBeforeTheCommandDoNotCompleteIt) {
 
     const auto start = Clock::now();
     EXPECT_FALSE(link->SendCommand("setPower(1)"));
-    EXPECT_GE(Clock::now() - start, 2900ms);
-    EXPECT_TRUE(link->connected);
+    EXPECT_GE(Clock::now() - start, 1400ms);
+    EXPECT_TRUE(link->Connected());
 
-    // The link carries on after the time-out.
-    SetReply([](const std::string&) { return std::string("200 Ok\r\n"); });
+    // The link carries on after the time-out, in step again after its ping.
+    SetReply(DeviceAnswer);
     EXPECT_TRUE(link->SendCommand("setPower(0)"));
+    EXPECT_EQ(Commands().back().command, "setPower(0)");
 }
 
 TEST_F(ScriptedStation, RepliesAtOnceAreNeverMissed) {
@@ -456,7 +463,7 @@ TEST_F(SimulatedStation, FailedHandshakeLeavesThePortClosed) {
         EXPECT_FALSE(failing.Open(station->Path())) << c.name;
         EXPECT_GE(Clock::now() - start, c.notBefore) << c.name;
         EXPECT_EQ(failing.lastOpenFailure, c.failure) << c.name;
-        EXPECT_FALSE(failing.connected) << c.name;
+        EXPECT_FALSE(failing.Connected()) << c.name;
         EXPECT_FALSE(failing.port.Close()) << c.name << ": port left open";
         EXPECT_EQ(station->Commands().size(), c.commands) << c.name;
     }
@@ -467,35 +474,190 @@ TEST_F(SimulatedStation, MissingDeviceFailsAtOnce) {
     EXPECT_FALSE(link.Open("/nonexistent/DSAIR2"));
     EXPECT_EQ(link.lastOpenFailure, NDSDCC::OpenFailure::DeviceNotOpened);
     EXPECT_EQ(link.lastDevicePath, "/nonexistent/DSAIR2");
-    EXPECT_FALSE(link.connected);
+    EXPECT_FALSE(link.Connected());
 }
 
 TEST_F(SimulatedStation, SecondOpenLeavesTheConnectionAlone) {
     Start();
     ASSERT_TRUE(link.Open(station->Path()));
     EXPECT_FALSE(link.Open(station->Path()));
-    EXPECT_TRUE(link.connected);
+    EXPECT_TRUE(link.Connected());
     EXPECT_TRUE(link.SendCommand("setPower(1)"));
 }
 
 TEST_F(SimulatedStation, CvCommandsWaitLongerThanOthers) {
     Start();
     ASSERT_TRUE(link.Open(station->Path()));
-    station->SetReplyDelay(4s);
+    station->SetReplyDelay(2500ms);
 
     auto start = Clock::now();
     EXPECT_FALSE(link.SendCommand("setPower(1)"));
-    EXPECT_GE(Clock::now() - start, 2900ms);
+    EXPECT_GE(Clock::now() - start, 1400ms);
+    EXPECT_LT(Clock::now() - start, 2s);
 
-    // The late "200 Ok" of setPower arrives during this wait; only the reply to the CV
-    // command itself may end it, so wait for the stale one to pass first.
-    std::this_thread::sleep_for(1500ms);
+    // The CV command waits out the late "200 Ok" of setPower behind its ping and still gets
+    // its own answer.
     start = Clock::now();
     EXPECT_TRUE(link.SendCommand("setLocoConfig(49152,1,3)"));
-    EXPECT_GE(Clock::now() - start, 3500ms);
+    EXPECT_GE(Clock::now() - start, 2400ms);
     start = Clock::now();
     EXPECT_TRUE(link.SendCommand("getLocoConfig(49152,1)"));
-    EXPECT_GE(Clock::now() - start, 3500ms);
+    EXPECT_GE(Clock::now() - start, 2400ms);
+    EXPECT_EQ(station->Commands(),
+              (std::vector<std::string>{"setPing()", "setPower(1)", "setPing()",
+                                        "setLocoConfig(49152,1,3)", "getLocoConfig(49152,1)"}));
+}
+
+// ---- Faults: late answers, a silent or vanishing station, a reset, the stop -------------
+
+struct LateCase {
+    const char* name;
+    const char* unanswered;  // the command that times out
+    const char* late;        // its answer, sent just before the answer to the next command
+};
+
+TEST_F(ScriptedStation, LateAnswersNeverCompleteALaterCommand) {
+    const LateCase cases[] = {
+        {"late success", "setPower(1)", "200 Ok\r\n"},
+        {"late refusal", "setLocoFunction(49155,61,1)", "300 Cmd err\r\n"},
+        // A CV read would time out after its 15 s; any late data line is the same to the link.
+        {"late CV value", "setPower(1)", "@CV,49152,8,99,\r\n200 Ok\r\n"},
+        {"late ping answer", "setPing()", "@DSG,00,03,00,02,00,00,00,00\r\n200 Ok\r\n"},
+    };
+    OpenLink();
+    for (const LateCase& c : cases) {
+        const std::string unanswered = c.unanswered;
+        const std::string late = c.late;
+        // The first command goes unanswered; its answer comes before that of the next.
+        auto calls = std::make_shared<int>(0);
+        SetReply([=](const std::string& command) {
+            const int call = ++*calls;
+            if (call == 1) return std::string();
+            std::string answer = command == "getLocoConfig(49152,8)"
+                                     ? "@CV,49152,8,145,\r\n200 Ok\r\n"
+                                     : DeviceAnswer(command);
+            return call == 2 ? late + answer : answer;
+        });
+        const std::size_t before = Commands().size();
+        auto start = Clock::now();
+        EXPECT_FALSE(link->SendCommand(unanswered)) << c.name;
+        EXPECT_LT(Clock::now() - start, 2s) << c.name;
+
+        std::int32_t value = 11;
+        start = Clock::now();
+        EXPECT_TRUE(link->GetLocoConfig(8, value)) << c.name;
+        EXPECT_LT(Clock::now() - start, 2s) << c.name;
+        EXPECT_EQ(value, 145) << c.name;
+        std::vector<std::string> sent;
+        const std::vector<Received> all = Commands();
+        for (std::size_t i = before; i < all.size(); ++i)
+            sent.push_back(all[i].command);
+        EXPECT_EQ(sent,
+                  (std::vector<std::string>{unanswered, "setPing()", "getLocoConfig(49152,8)"}))
+            << c.name;
+        EXPECT_TRUE(link->Connected()) << c.name;
+    }
+}
+
+TEST_F(ScriptedStation, TwoTimeOutsInARowMeanTheStationIsGone) {
+    OpenLink();
+    ConsoleCapture console;
+    SetReply([](const std::string&) { return std::string(); });
+    for (const char* command : {"setPower(1)", "setPower(0)"}) {
+        const auto start = Clock::now();
+        EXPECT_FALSE(link->SendCommand(command)) << command;
+        EXPECT_GE(Clock::now() - start, 1400ms) << command;
+        EXPECT_LT(Clock::now() - start, 2s) << command;
+    }
+    EXPECT_TRUE(console.WaitFor(
+        "Lost connection to DSAir2 on " + name + ": no answer to 2 commands in a row\n", 1s));
+    EXPECT_FALSE(link->Connected());
+
+    // Refused at once from now on, and nothing more reaches the line.
+    const std::size_t written = Commands().size();
+    const auto start = Clock::now();
+    EXPECT_FALSE(link->SendCommand("setPower(1)"));
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_TRUE(console.WaitFor("No connection to DSAir2!\n", 1s));
+    EXPECT_EQ(Commands().size(), written);
+}
+
+TEST_F(ScriptedStation, AReadyNoticeInMidSessionMeansAFreshStation) {
+    ConsoleCapture console;
+    OpenLink();
+    // The handshake's own notice is no reset.
+    EXPECT_EQ(link->StationEpoch(), 0u);
+    Send("Desktop Station air\r\n100 Ready\r\n");
+    ASSERT_TRUE(console.WaitFor(
+        "DSAir2 on " + name + " was reset; it has forgotten its locomotives and track power.\n",
+        5s));
+    EXPECT_EQ(link->StationEpoch(), 1u);
+    EXPECT_TRUE(link->SendCommand("setPower(1)"));
+}
+
+TEST_F(ScriptedStation, StopEndsAWaitAtOnceAndRefusesWhatFollows) {
+    OpenLink();
+    SetReply([](const std::string&) { return std::string(); });
+    std::atomic<bool> result{true};
+    std::thread waiting([&] { result = link->SendCommand("getLocoConfig(49152,8)"); });
+    // Under way once the station has it.
+    const auto arrived = Clock::now() + 5s;
+    while (Commands().size() < 2 && Clock::now() < arrived)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(Commands().size(), 2u);
+    const auto start = Clock::now();
+    link->Stop();
+    waiting.join();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(link->SendCommand("setPower(1)"));
+    EXPECT_EQ(Commands().size(), 2u);
+}
+
+TEST_F(SimulatedStation, UnpluggedAndReplugged) {
+    ConsoleCapture console;
+    SimOptions options;
+    options.linkPath = "/tmp/railmux-link-test-" + std::to_string(::getpid());
+    Start(options);
+    link.log = ConsoleLog;
+    ASSERT_TRUE(link.Open(station->Path()));
+    ASSERT_TRUE(link.SendCommand("setPower(1)"));
+
+    station->Unplug();
+    ASSERT_TRUE(console.WaitFor(
+        "Lost connection to DSAir2 on " + options.linkPath + ": read failed: end of file\n", 5s));
+    const auto start = Clock::now();
+    EXPECT_FALSE(link.SendCommand("setPower(1)"));
+    EXPECT_LT(Clock::now() - start, 500ms);
+
+    std::string error;
+    ASSERT_TRUE(station->Replug(error)) << error;
+    ASSERT_TRUE(console.WaitFor("Reconnected to DSAir2 on " + options.linkPath + "\n", 20s));
+    EXPECT_EQ(link.StationEpoch(), 1u);
+    EXPECT_FALSE(station->State().power);  // a fresh station
+    EXPECT_TRUE(link.SendCommand("setPower(1)"));
+    EXPECT_TRUE(station->State().power);
+    EXPECT_EQ(station->Commands(),
+              (std::vector<std::string>{"setPing()", "setPower(1)", "setPing()", "setPower(1)"}));
+}
+
+TEST_F(SimulatedStation, AStationThatStopsReadingIsLostAndReopened) {
+    ConsoleCapture console;
+    Start();
+    link.log = ConsoleLog;
+    ASSERT_TRUE(link.Open(station->Path()));
+    station->StopReading(true);
+    const auto start = Clock::now();
+    EXPECT_FALSE(link.SendCommand("setPower(1)"));
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_TRUE(console.WaitFor("Lost connection to DSAir2 on " + station->Path() +
+                                    ": a write did not finish within 1 second\n",
+                                1s));
+    // Opening the port anew resets the station, which then reads again.
+    ASSERT_TRUE(console.WaitFor("Reconnected to DSAir2 on " + station->Path() + "\n", 20s));
+    EXPECT_TRUE(link.SendCommand("setPower(1)"));
+    EXPECT_EQ(station->Commands(),
+              (std::vector<std::string>{"setPing()", "setPing()", "setPower(1)"}));
 }
 
 }  // namespace

@@ -267,6 +267,8 @@ TEST_F(Scheduler, FreshStationGetsEveryWantedStateAgain) {
     station.Open();
     ExpectCommands({"setTurnout(0,1)", "setLocoDirection(3,1)", "setLocoSpeed(3,504,2)",
                     "setLocoFunction(3,0,1)", "setLocoDirection(4,2)", "setLocoSpeed(4,0,2)"});
+    // Everything is written (a barrier comes after it) before the station turns fresh.
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
     ++epoch;
     ExpectCommands({"setTurnout(0,1)", "setLocoDirection(3,1)", "setLocoSpeed(3,504,2)",
                     "setLocoFunction(3,0,1)", "setLocoDirection(4,2)", "setLocoSpeed(4,0,2)",
