@@ -157,4 +157,22 @@ TEST_F(Drag, TurnoutPacketsAreNeverCoalesced) {
                                                  "setPower(1)"}));
 }
 
+// The wishes go on while the station is gone; the fresh station gets the newest.
+TEST_F(Drag, UnpluggedDuringADragTheRepluggedStationGetsTheLastStep) {
+    Start({3});
+    EXPECT_EQ(Ask("E"), "O\r");
+    for (int step = 3; step <= 12; ++step)
+        EXPECT_EQ(Ask(Speed(3, true, step)), "O\r");
+    railmux_.Sim().Unplug();
+    ASSERT_TRUE(railmux_.Railmux().WaitForStdout("Lost connection to DSAir2", kTimeout));
+    for (int step = 13; step <= 32; ++step)
+        EXPECT_EQ(Ask(Speed(3, true, step)), "O\r");
+    std::string error;
+    ASSERT_TRUE(railmux_.Sim().Replug(error)) << error;
+    ASSERT_TRUE(railmux_.Railmux().WaitForStdout("Reconnected to DSAir2", kTimeout));
+    EXPECT_EQ(Ask("E"), "O\r");
+    EXPECT_TRUE(railmux_.Sim().State().power);
+    EXPECT_TRUE(OnRails(3, SpeedOnRails(3, true, 32)));
+}
+
 }  // namespace
