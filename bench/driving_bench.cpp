@@ -1,8 +1,7 @@
 // Sustained driving: one client changes the speeds of 10 locomotives in turn, each message
-// waiting for its reply, for a set time. Every message changes one speed, so every one costs
-// exactly one station command, and the station protocol caps the rate: one command at a time,
-// 100 ms after the latest status line, plus the station's answer time (measured here on a
-// second simulated station with the same command).
+// waiting for its reply, for a set time. Every message changes one speed; the station protocol
+// caps the rate of commands: one at a time, 100 ms after the latest status line, plus the
+// station's answer time (measured here on a second simulated station with the same command).
 // Usage: bench_driving [--seconds N]
 #include "bench/BenchRig.hpp"
 #include "bench/BenchTable.hpp"
@@ -201,9 +200,11 @@ int main(int argc, char* argv[]) {
                          BenchTable::Micros(roundTrips.Percentile(0.99)),
                      BenchTable::Micros(100000.0 + answerMicros) + " (100 ms + answer)", "-", "-",
                      "-"});
+    // Messages are answered at once and speeds overtaken before they are written are never
+    // sent, so there are far more messages than commands.
     BenchTable::Add({"3 sustained driving", "messages answered / commands sent",
-                     std::to_string(messages) + " / " + std::to_string(locoCommands), "-", "-",
-                     "one command per message", BenchTable::Verdict(messages == locoCommands)});
+                     std::to_string(messages) + " / " + std::to_string(locoCommands), "-", "-", "-",
+                     "-"});
     BenchTable::Add({"3 sustained driving", "commands for addresses not driven",
                      std::to_string(foreign), "-", "-", "0", BenchTable::Verdict(foreign == 0)});
     return 0;

@@ -9,6 +9,7 @@
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/ProcessMessage.hpp"
+#include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
 #include "station/NDSDCCImpl.hpp"
 
@@ -120,11 +121,14 @@ void BM_ProcessMessage_UnchangedQ(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
     TrackPower power;
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
-    ProcessMessage(kUnchangedQ, reply, station, locos, power);
+    ProcessMessage(kUnchangedQ, reply, scheduler);
+    scheduler.RunPending();
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
-        ProcessMessage(kUnchangedQ, reply, station, locos, power);
+        ProcessMessage(kUnchangedQ, reply, scheduler);
+        scheduler.RunPending();
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);
@@ -134,12 +138,14 @@ void BM_ProcessMessage_FunctionS(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
     TrackPower power;
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
     bool on = false;
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
         on = !on;
-        ProcessMessage(on ? kFunctionOn : kFunctionOff, reply, station, locos, power);
+        ProcessMessage(on ? kFunctionOn : kFunctionOff, reply, scheduler);
+        scheduler.RunPending();
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);
@@ -149,11 +155,13 @@ void BM_ProcessMessage_FixedV(benchmark::State& state) {
     NoopStation station;
     LocoTable locos;
     TrackPower power;
+    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
     const std::string message = "V";
     const std::uint64_t before = allocations.load();
     for (auto _ : state) {
-        ProcessMessage(message, reply, station, locos, power);
+        ProcessMessage(message, reply, scheduler);
+        scheduler.RunPending();
         benchmark::DoNotOptimize(reply.data());
     }
     CountAllocations(state, before);
