@@ -1,17 +1,22 @@
 #include "app/OpenFailureReason.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -64,6 +69,28 @@ std::string ListSerialDevices(const std::string& root) {
     }
     return list;
 }
+#endif
+
+std::string ComPortList(std::vector<std::string> names) {
+    // "COM10" after "COM9": by the number after the letters, then by the whole name.
+    auto key = [](const std::string& name) {
+        std::size_t digits = name.size();
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1])))
+            --digits;
+        return std::make_pair(name.substr(0, digits),
+                              std::strtoul(name.c_str() + digits, nullptr, 10));
+    };
+    std::sort(names.begin(), names.end(), [&key](const std::string& a, const std::string& b) {
+        return std::make_pair(key(a), a) < std::make_pair(key(b), b);
+    });
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::string list;
+    for (const auto& name : names) {
+        if (!list.empty()) list += ", ";
+        list += name;
+    }
+    return list;
+}
 
 std::string OpenFailureReason(NDSDCC::OpenFailure failure, const std::string& devicePath,
                               const std::string& error) {
@@ -73,6 +100,9 @@ std::string OpenFailureReason(NDSDCC::OpenFailure failure, const std::string& de
     }
     switch (failure) {
         case NDSDCC::OpenFailure::DeviceNotOpened: {
+#ifdef _WIN32
+            return ComPortOpenFailure(devicePath);
+#else
             const int err = OpenErrno(devicePath);
             std::string line = "  Could not open " + devicePath;
             if (err != 0) line += std::string(": ") + std::strerror(err);
@@ -90,6 +120,7 @@ std::string OpenFailureReason(NDSDCC::OpenFailure failure, const std::string& de
                 line += ".\n";
             }
             return line;
+#endif
         }
         case NDSDCC::OpenFailure::NoReadyNotice:
             return "  " + devicePath +

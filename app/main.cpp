@@ -3,6 +3,7 @@
 #include "app/CommandLine.hpp"
 #include "app/ConsoleLog.hpp"
 #include "app/OpenFailureReason.hpp"
+#include "app/StopSignals.hpp"
 #include "net/NTCPServerThread.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/NDSDCCStation.hpp"
@@ -11,9 +12,6 @@
 #include "protocol/TrackPower.hpp"
 #include "station/NDSDCC.hpp"
 
-#include <signal.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,23 +25,9 @@
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set by a signal handler");
-
-extern "C" void OnStopSignal(int) {
-    stopRequested.store(true);
-}
-
 const char kUsage[] =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
-
-void InstallStopHandler(int signo) {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signo, &action, nullptr);
-}
 
 }  // namespace
 
@@ -87,6 +71,8 @@ int main(int argc, char* argv[]) {
         const std::string reason =
             OpenFailureReason(NDSDCC::LastOpenFailure(), NDSDCC::LastDevicePath(), error);
         std::fputs(reason.c_str(), stderr);
+        // The Windows runtime holds it back in a buffer otherwise, until the program ends.
+        std::fflush(stderr);
     }
 
     // The scheduler owns the station commands from here on; the handler hands it the client's
@@ -109,10 +95,9 @@ int main(int argc, char* argv[]) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 #endif
     // Armed before the line is printed, so that whoever waits for it may signal at once.
-    InstallStopHandler(SIGTERM);
-    InstallStopHandler(SIGINT);
+    InstallStopHandlers();
     ConsoleLog("TCP server started on port %d\n", tcpPort);
-    while (!stopRequested.load()) {
+    while (!StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
