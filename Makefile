@@ -4,7 +4,8 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test test-asan test-tsan bench fuzz soak demo install package clean format
+.PHONY: all deps configure test test-asan test-tsan bench fuzz soak demo install package clean format \
+        windows windows-test windows-zip
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -56,6 +57,25 @@ install: all
 # A Debian package in $(BUILD)/.
 package: all
 	cd $(BUILD) && cpack -G DEB
+
+# railmux.exe for 64-bit Windows, cross-built with mingw-w64 (static: no DLLs beside it), its
+# smoke test under Wine against the simulator, and the release zip. All in build-windows/.
+WINDOWS_BUILD ?= build-windows
+windows:
+	@tools/install-deps --no-recommends g++-mingw-w64-x86-64-posix
+	@tools/windows-boost $(WINDOWS_BUILD)/boost
+	@test -f $(WINDOWS_BUILD)/CMakeCache.txt || cmake -S . -B $(WINDOWS_BUILD) \
+		-DCMAKE_TOOLCHAIN_FILE=tools/windows-toolchain.cmake \
+		-DRAILMUX_WINDOWS_BOOST=$(abspath $(WINDOWS_BUILD)/boost) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS_BUILD) -j$(JOBS) --target railmux
+
+windows-test: windows configure
+	@tools/install-deps --no-recommends wine64
+	cmake --build $(BUILD) -j$(JOBS) --target dsair2-sim
+	tests/windows_smoke_test.sh $(WINDOWS_BUILD) $(BUILD)
+
+windows-zip: windows
+	cmake --build $(WINDOWS_BUILD) --target zip
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
