@@ -20,6 +20,7 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 # key) because the prefix names it; its device is the simulator's link.
 com=COM7
 missing=COM8
+refused=COM9
 link="$win/wine/$com-station"
 
 root="$win/wine"
@@ -40,7 +41,7 @@ cleanup() {
         wait "$pid" 2>/dev/null
     done
     "$wineserver" -k 2>/dev/null
-    rm -f "$WINEPREFIX/dosdevices/${com,,}" "$link"
+    rm -f "$WINEPREFIX/dosdevices/${com,,}" "$WINEPREFIX/dosdevices/${refused,,}" "$link"
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -113,6 +114,30 @@ reply() {  # FD SECONDS
     local text=""
     IFS= read -r -d $'\r' -t "$2" -u "$1" text || return 1
     printf '%s' "$text"
+}
+
+# A port that cannot be opened: the program says why on standard error, serves the client all
+# the same and stops on Ctrl-C.
+unopened() {  # PORT DESCRIPTION REASON-REGEX
+    local name=$1 what=$2 before=$failed tcp
+    tcp=$(free_port $((port + 1)))
+    "$wine" "$exe" "$name" "$tcp" >"$tmp/$name.out" 2>"$tmp/$name.err" &
+    local pid=$!
+    pids+=("$pid")
+    if ! wait_for_line "$tmp/$name.out" "^TCP server started on port $tcp" 60 "$pid"; then
+        cat "$tmp/$name.out" "$tmp/$name.err"
+        fail "railmux.exe started on $name ($what)"
+        return
+    fi
+    check "$name ($what): the failure" has "$tmp/$name.err" \
+        "^Failed to connect to DSAir2 on $name\\.$"
+    check "$name ($what): the reason" has "$tmp/$name.err" \
+        '^  Could not open \\\\\.\\'"$name: $3"
+    kill -INT "$pid"
+    wait_exit "$pid" 60
+    local code=$?
+    check "$name ($what): Ctrl-C, exit code 0 (got $code)" [ "$code" -eq 0 ]
+    [ "$failed" -eq "$before" ] || cat "$tmp/$name.out" "$tmp/$name.err"
 }
 
 # --- The prefix, made once and kept with the build --------------------------------------------
@@ -190,24 +215,15 @@ else
     fail "client connected to port $port"
 fi
 
-# The program on a COM port that does not exist says so and names the ports there are.
-port2=$(free_port $((port + 1)))
-"$wine" "$exe" "$missing" "$port2" >"$tmp/missing.out" 2>"$tmp/missing.err" &
-missing_pid=$!
-pids+=("$missing_pid")
-if wait_for_line "$tmp/missing.out" "^TCP server started on port $port2" 60 "$missing_pid"; then
-    check "$missing missing: the failure" has "$tmp/missing.err" \
-        "^Failed to connect to DSAir2 on $missing\\.$"
-    check "$missing missing: the system's reason and the ports present" has "$tmp/missing.err" \
-        '^  Could not open \\\\\.\\'"$missing"': .+ \(error 2\)\. COM ports present: (COM[0-9]+, )*'"$com"'(, COM[0-9]+)*\.$'
-    kill -INT "$missing_pid"
-    wait_exit "$missing_pid" 60
-    code=$?
-    check "$missing missing: Ctrl-C, exit code 0 (got $code)" [ "$code" -eq 0 ]
-else
-    cat "$tmp/missing.out" "$tmp/missing.err"
-    fail "railmux.exe started on $missing"
-fi
+# A port that does not exist: the system's reason, and the ports that do exist.
+unopened "$missing" "missing" \
+    '.+ \(error 2\)\. COM ports present: (COM[0-9]+, )*'"$com"'(, COM[0-9]+)*\.$'
+# A port the system refuses to open (Windows: held by another program; under Wine a directory
+# is refused the same way, while a serial device is not kept for one opener).
+mkdir "$tmp/refused"
+ln -sfn "$tmp/refused" "$WINEPREFIX/dosdevices/${refused,,}"
+unopened "$refused" "access denied" \
+    '.+ \(error 5\)\. Another program holds the port \(.+\); close it and start Railmux again\.$'
 
 # Ctrl-C with the client still connected.
 kill -INT "$railmux"
@@ -221,7 +237,5 @@ if [ "$failed" -ne 0 ]; then
     cat "$tmp/railmux.out" "$tmp/railmux.err"
     echo "--- the simulator:"
     cat "$tmp/sim.out"
-    echo "--- railmux.exe on $missing:"
-    cat "$tmp/missing.out" "$tmp/missing.err"
 fi
 finish
