@@ -205,7 +205,7 @@ if exec 3<>"/dev/tcp/127.0.0.1/$port"; then
     printf 'Q 03 3F 85 B9\r' >&3
     check "speed packet is answered O" [ "$(reply 3 30)" = "O" ]
     check "setLocoSpeed(49155,...) at the station" \
-        wait_for_line "$tmp/sim.out" '^setLocoSpeed\(49155,[0-9]+\)' 30
+        wait_for_line "$tmp/sim.out" '^setLocoSpeed\(49155,[0-9,]+\)' 30
 
     printf 'R 001\r' >&3
     cv=$(reply 3 60)
