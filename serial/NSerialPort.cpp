@@ -1,6 +1,7 @@
 #include "serial/NSerialPort.hpp"
 
 #include "app/StopSignalsBlocked.hpp"
+#include "serial/ExclusiveAccess.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -97,6 +98,7 @@ public:
     std::unique_ptr<asio::serial_port> port;
     LineSettings settings;
     boost::system::error_code lastOpenError;
+    ExclusiveAccess exclusive;
     // The writing thread's own.
     boost::system::error_code lastWriteError;
 };
@@ -140,6 +142,11 @@ bool NSerialPort::Open(const std::string& name) {
         auto port = std::make_unique<asio::serial_port>(impl.io);
         boost::system::error_code error;
         port->open(name, error);
+#ifndef _WIN32
+        // Before the flush, the line settings and DTR: a second Railmux leaves the first one's
+        // line alone.
+        if (!error) error = impl.exclusive.Claim(port->native_handle());
+#endif
         if (error) {
             impl.lastOpenError = error;
             return false;
@@ -257,6 +264,7 @@ bool NSerialPort::Close() {
 #else
             ::tcflush(impl.port->native_handle(), TCOFLUSH);
 #endif
+            impl.exclusive.Release();
             // asio marks the port as holding no handle whether or not the close succeeded.
             impl.port->close(error);
         }

@@ -1,5 +1,6 @@
 #include "serial/NSerialPort.hpp"
 
+#include "serial/ExclusiveAccess.hpp"
 #include "sim/DSAir2Simulator.hpp"
 #include "tests/support/OpenRawPtyPair.hpp"
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,6 +200,37 @@ TEST_F(RawPty, CloseEndsTheReaderAndReopenReadsAgain) {
     Send("c");
     ASSERT_TRUE(chunks.WaitFor(3, 5s));
     EXPECT_EQ(chunks.Bytes(), "abc");
+}
+
+// One Railmux per device: a second opener is refused as busy while the first keeps its line,
+// and may open once the first has closed.
+TEST_F(RawPty, SecondPortOnTheSameDeviceIsRefusedUntilTheFirstCloses) {
+    NSerialPort first;
+    NSerialPort second;
+    ASSERT_TRUE(first.Open(name));
+    EXPECT_FALSE(second.Open(name));
+    EXPECT_EQ(second.LastOpenError(), boost::system::errc::device_or_resource_busy);
+    EXPECT_FALSE(second.Write("x\n", 2));
+    EXPECT_NE(ExclusiveAccess::Holders(name).find("(pid " + std::to_string(::getpid()) + ")"),
+              std::string::npos)
+        << ExclusiveAccess::Holders(name);
+
+    EXPECT_TRUE(first.Write("setPing()\n", 10));
+    EXPECT_EQ(Receive(10, 2s), "setPing()\n");
+
+    ASSERT_TRUE(first.Close());
+    EXPECT_TRUE(second.Open(name));
+    EXPECT_FALSE(second.LastOpenError());
+}
+
+// A pseudo-terminal in exclusive mode stays so after its opener has gone, also one that was
+// killed before it could clear it; the next Railmux (not root) would be refused.
+TEST_F(RawPty, PseudoTerminalIsNotPutInExclusiveMode) {
+    NSerialPort port;
+    ASSERT_TRUE(port.Open(name));
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(device, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 // Regression: a read that completed just before the close still reached the callbacks after
