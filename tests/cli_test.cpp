@@ -74,12 +74,51 @@ TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
     // Standard error travels through its own pipe: wait for it rather than assume it is in.
     EXPECT_TRUE(child.WaitForStderr("No such file or directory", 10s)) << child.Stderr();
     const std::string err = child.Stderr();
+    // The failure line keeps the upper-cased name; the reason names the path as typed.
     EXPECT_EQ(err.rfind("Failed to connect to DSAir2 on /DEV/NO-SUCH-STATION.\n", 0), 0u) << err;
-    EXPECT_NE(err.find("Could not open /DEV/NO-SUCH-STATION: No such file or directory"),
+    EXPECT_NE(err.find("  Could not open /dev/no-such-station: No such file or directory."),
               std::string::npos)
         << err;
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(30s), 0);
+}
+
+// Regression: a second Railmux on the same device opened it too, took the station's replies
+// and made the first one's commands time out.
+TEST(CliTest, SecondRailmuxOnTheSameDeviceNamesTheFirstAndLeavesItsStationAlone) {
+    DSAir2Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    const int firstPort = FreeTcpPort();
+    ChildProcess first({RAILMUX_BIN, sim.Path(), std::to_string(firstPort)});
+    ASSERT_TRUE(first.WaitForStdout("TCP server started on port", 30s)) << first.Stderr();
+    ASSERT_EQ(first.Stderr(), "");
+
+    const int secondPort = FreeTcpPort();
+    ChildProcess second({RAILMUX_BIN, sim.Path(), std::to_string(secondPort)});
+    ASSERT_TRUE(second.WaitForStdout("TCP server started on port", 30s)) << second.Stderr();
+    EXPECT_TRUE(second.WaitForStderr(" is in use by railmux (pid " + std::to_string(first.Pid()) +
+                                         "); one program at a time can use the station",
+                                     10s))
+        << second.Stderr();
+
+    // The station was not reset by the second one and still answers the first.
+    TcpClient client(static_cast<std::uint16_t>(firstPort));
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("E\r"));
+    EXPECT_EQ(client.ReadReplies(1), "O\r");
+    ASSERT_TRUE(first.WaitForStdout("[E Send] O\n", 10s)) << first.Stdout();
+    const std::string out = first.Stdout();
+    const std::size_t sent = out.find("[D Send] setPower(1)\n");
+    ASSERT_NE(sent, std::string::npos) << out;
+    EXPECT_NE(out.find("[D Recv] 200 Ok", sent), std::string::npos) << out;
+    EXPECT_TRUE(sim.State().power);
+    EXPECT_EQ(sim.OpenCount(), 1);
+
+    second.Signal(SIGINT);
+    EXPECT_EQ(second.Wait(30s), 0);
+    first.Signal(SIGINT);
+    EXPECT_EQ(first.Wait(30s), 0);
 }
 
 TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
@@ -140,7 +179,9 @@ TEST(CliTest, DeviceWithoutReadyNoticeIsReportedAsSuch) {
     ChildProcess child({RAILMUX_BIN, sim.Path(), std::to_string(port)});
     ASSERT_TRUE(child.WaitForStdout("TCP server started on port", 30s)) << child.Stderr();
     EXPECT_TRUE(child.WaitForStderr(
-        "opened, but the station sent no ready notice within 5 seconds.\n", 10s))
+        "opened, but the station sent no ready notice within 5 seconds: is the station "
+        "switched on, and is this its device",
+        10s))
         << child.Stderr();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(30s), 0);
