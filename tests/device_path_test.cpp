@@ -6,8 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -31,7 +32,8 @@ protected:
     }
 
     void TearDown() override {
-        if (!root.empty()) std::system(("rm -rf '" + root + "'").c_str());
+        std::error_code ignored;
+        if (!root.empty()) std::filesystem::remove_all(root, ignored);
     }
 
     void MakeDir(const std::string& path) { ASSERT_EQ(::mkdir((root + path).c_str(), 0700), 0); }
