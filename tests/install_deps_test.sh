@@ -45,7 +45,10 @@ echo -n "sudo " >>"$STUB_LOG"
 exec env -i PATH="$PATH" STUB_LOG="$STUB_LOG" "$@"
 EOF
     fi
-    chmod +x "$dir"/*
+    # The stand-ins only: bash and env are links to the machine's own.
+    chmod +x "$dir/id" "$dir/dpkg-query" "$dir/apt-get"
+    [ "$with_sudo" = yes ] && chmod +x "$dir/sudo"
+    return 0
 }
 
 all_absent() {
