@@ -2,6 +2,7 @@
 
 #include "app/StopSignalsBlocked.hpp"
 #include "net/NTCPConnection.hpp"
+#include "net/PeerLiveness.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -30,11 +31,12 @@ bool RetryAcceptAtOnce(const boost::system::error_code& ec) {
 }  // namespace
 
 NTCPServerThread* NTCPServerThread::Start(std::int32_t port, ITCPRecvHandler* handler,
-                                          std::uint32_t& error) {
+                                          std::uint32_t& error,
+                                          const boost::asio::ip::address& address) {
     error = 1;
     NTCPServerThread* server = nullptr;
     try {
-        server = new NTCPServerThread(port, handler);
+        server = new NTCPServerThread(port, handler, address);
         boost::system::error_code ec;
         server->Listen(ec);
         if (ec) {
@@ -62,8 +64,14 @@ void NTCPServerThread::Stop(NTCPServerThread* server) {
     delete server;
 }
 
-NTCPServerThread::NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler)
-    : port_(port), handler_(handler), acceptor_(io_), acceptPause_(io_) {}
+NTCPServerThread::NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler,
+                                   const boost::asio::ip::address& address)
+    : port_(port),
+      address_(address),
+      handler_(handler),
+      acceptor_(io_),
+      acceptPause_(io_),
+      admissionTimer_(io_) {}
 
 NTCPServerThread::~NTCPServerThread() {
     if (!stopped_) {
@@ -82,8 +90,7 @@ std::uint16_t NTCPServerThread::Port() const {
 
 void NTCPServerThread::Listen(boost::system::error_code& ec) {
     using boost::asio::ip::tcp;
-    const tcp::endpoint endpoint(boost::asio::ip::address_v4::any(),
-                                 static_cast<std::uint16_t>(port_));
+    const tcp::endpoint endpoint(address_, static_cast<std::uint16_t>(port_));
     acceptor_.open(endpoint.protocol(), ec);
     if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) acceptor_.bind(endpoint, ec);
@@ -134,17 +141,58 @@ void NTCPServerThread::OnAccepted(const boost::system::error_code& ec) {
         return;
     }
 
-    std::unique_ptr<NTCPConnection> connection = std::move(pending_);
+    WatchForDeadPeer(pending_->Socket());
+    std::string address = peer.address().to_string();
+    // A client that closes and at once connects again would find its own old connection still
+    // admitted when the new one comes first in this round of the loop: the new one waits until
+    // every connection whose end has already arrived has been finished.
+    if (waiting_.size() < kMaxWaiting && (!waiting_.empty() || AnyPeerGone())) {
+        waiting_.push_back({std::move(pending_), std::move(address),
+                            std::chrono::steady_clock::now() + kAdmissionWait});
+        if (waiting_.size() == 1) AdmitWaiting();
+    } else {
+        Admit(std::move(pending_), address);
+    }
+    Accept();
+}
+
+void NTCPServerThread::Admit(std::unique_ptr<NTCPConnection> connection,
+                             const std::string& address) {
     NTCPConnection* raw = connection.get();
-    if (handler_->OnAccept(raw->Id(), peer.address().to_string())) {
+    if (handler_->OnAccept(raw->Id(), address)) {
         connections_.emplace(raw, std::move(connection));
         raw->Start();
     }
     // A refused connection's socket closes here, before anything is read or written.
-    connection.reset();
-    Accept();
+}
+
+bool NTCPServerThread::AnyPeerGone() {
+    for (auto& entry : connections_) {
+        if (PeerHasGone(entry.second->Socket())) return true;
+    }
+    return false;
+}
+
+void NTCPServerThread::AdmitWaiting() {
+    while (!waiting_.empty() &&
+           (waiting_.front().deadline <= std::chrono::steady_clock::now() || !AnyPeerGone())) {
+        Waiting next = std::move(waiting_.front());
+        waiting_.pop_front();
+        Admit(std::move(next.connection), next.address);
+    }
+    if (waiting_.empty()) {
+        admissionTimer_.cancel();
+        return;
+    }
+    // A peer that has gone ends its connection through the usual read; this only bounds the
+    // wait when that takes long (messages of its own still to carry out).
+    admissionTimer_.expires_at(waiting_.front().deadline);
+    admissionTimer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) AdmitWaiting();
+    });
 }
 
 void NTCPServerThread::Release(NTCPConnection* connection) {
     connections_.erase(connection);
+    if (!waiting_.empty()) AdmitWaiting();
 }

@@ -3,26 +3,38 @@
 #include "net/ITCPRecvHandler.hpp"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <string>
 #include <thread>
 #include <unordered_map>
 
 class NTCPConnection;
 
-// A TCP listener on 0.0.0.0 with one thread of its own that runs the event loop, accepts
-// connections, reads from them, hands the bytes to the handler and writes its replies.
+// A TCP listener (on 0.0.0.0 unless told otherwise) with one thread of its own that runs the
+// event loop, accepts connections, reads from them, hands the bytes to the handler and writes
+// its replies.
 class NTCPServerThread {
 public:
-    // Opens, binds and listens on the port (0: any free port, see Port) and launches the server
-    // thread. Null on failure, with error set to the system's error number (1 when there is
-    // none); error is 0 on success. The handler must outlive Stop.
-    static NTCPServerThread* Start(std::int32_t port, ITCPRecvHandler* handler,
-                                   std::uint32_t& error);
+    // How long a new connection waits at most for connections whose peer has already gone to be
+    // finished before the handler is asked about it, and how many may wait at once.
+    static constexpr std::chrono::seconds kAdmissionWait{10};
+    static constexpr std::size_t kMaxWaiting = 64;
+
+    // Opens, binds and listens on the address and port (0: any free port, see Port) and
+    // launches the server thread. Null on failure, with error set to the system's error number
+    // (1 when there is none); error is 0 on success. The handler must outlive Stop.
+    static NTCPServerThread* Start(
+        std::int32_t port, ITCPRecvHandler* handler, std::uint32_t& error,
+        const boost::asio::ip::address& address = boost::asio::ip::address_v4::any());
     // Stops the event loop, joins the server thread, closes every socket without OnDisconnect
     // and frees the server. Null does nothing.
     static void Stop(NTCPServerThread* server);
@@ -39,13 +51,28 @@ public:
 private:
     friend class NTCPConnection;
 
-    NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler);
+    // An accepted connection that the handler has not been asked about yet.
+    struct Waiting {
+        std::unique_ptr<NTCPConnection> connection;
+        std::string address;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler,
+                     const boost::asio::ip::address& address);
     ~NTCPServerThread();
 
     // Opens the listening socket; the first failing step's error is returned in ec.
     void Listen(boost::system::error_code& ec);
     void Accept();
     void OnAccepted(const boost::system::error_code& ec);
+    // Asks the handler about the connection and serves it if admitted.
+    void Admit(std::unique_ptr<NTCPConnection> connection, const std::string& address);
+    // Whether an admitted connection's peer has gone without the connection having ended yet.
+    bool AnyPeerGone();
+    // Admits the waiting connections, in order, for as long as no admitted peer has gone (or
+    // their wait is over), and sets the timer for the next deadline.
+    void AdmitWaiting();
     // Destroys an admitted connection; called by the connection itself as its last act.
     void Release(NTCPConnection* connection);
 
@@ -53,6 +80,7 @@ private:
     // handler still queued in it is dropped without being run.
     boost::asio::io_context io_;
     std::int32_t port_;
+    boost::asio::ip::address address_;
     ITCPRecvHandler* handler_;
     std::uint16_t listenPort_ = 0;
     boost::asio::ip::tcp::acceptor acceptor_;
@@ -60,6 +88,8 @@ private:
     // The spare connection an accept is pending for.
     std::unique_ptr<NTCPConnection> pending_;
     std::unordered_map<const NTCPConnection*, std::unique_ptr<NTCPConnection>> connections_;
+    std::deque<Waiting> waiting_;
+    boost::asio::steady_timer admissionTimer_;
     bool stopped_ = false;
     std::thread thread_;
 };
