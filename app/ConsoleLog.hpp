@@ -1,5 +1,8 @@
 #pragma once
 
+// Peer text goes into the log through ShownText.
+#include "app/ShownText.hpp"
+
 #include <cstddef>
 #include <functional>
 

@@ -79,7 +79,7 @@ bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size, bo
             client.text.clear();
         }
         if (!processor_(std::move(message), answer)) return false;
-        ConsoleLog("[E Send] %s\n", answer.c_str());
+        ConsoleLog("[E Send] %s\n", ShownText(answer).c_str());
         replies += answer;
         replies += '\r';
         answered = true;

@@ -162,7 +162,7 @@ const Row* FindRow(const std::string& message) {
 }  // namespace
 
 bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler) {
-    ConsoleLog("[E Recv] %s\n", message.c_str());
+    ConsoleLog("[E Recv] %s\n", ShownText(message).c_str());
     const Row* row = FindRow(message);
     if (row == nullptr) {
         reply = kUnknownReply;

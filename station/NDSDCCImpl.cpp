@@ -453,7 +453,7 @@ void NDSDCC::Impl::OnSerialData(const std::vector<std::uint8_t>& bytes) {
 }
 
 void NDSDCC::Impl::HandleLine(const std::string& line) {
-    if (log) log("[D Recv] %s\n", line.c_str());
+    if (log) log("[D Recv] %s\n", ShownText(line).c_str());
 
     if (!line.empty() && line[0] == '@') {
         std::vector<std::string> fields;
