@@ -1,14 +1,15 @@
 #include "app/ConsoleLog.hpp"
 
-#include <unistd.h>
+#include "app/ConsoleWriter.hpp"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
 
 namespace {
+
+constexpr int kStdout = 1;
 
 // Both are never destroyed: the serial I/O thread may still log a station line while static
 // destruction runs at exit, after these would have gone.
@@ -20,20 +21,6 @@ std::mutex& ConsoleMutex() {
 ConsoleSink& Sink() {
     static ConsoleSink* const sink = new ConsoleSink;
     return *sink;
-}
-
-// One write(2) per call: no stdio buffer to flush and nothing held back when standard output
-// is a pipe. Short writes (a full pipe, a signal) are continued.
-void WriteStdout(const char* text, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, text, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text += n;
-        size -= static_cast<std::size_t>(n);
-    }
 }
 
 }  // namespace
@@ -62,7 +49,8 @@ void ConsoleLog(const char* format, ...) {
     if (Sink()) {
         Sink()(text, static_cast<std::size_t>(length));
     } else {
-        WriteStdout(text, static_cast<std::size_t>(length));
+        // One write per call: no stdio buffer to flush and nothing held back in a pipe.
+        ConsoleWriter::WriteAll(kStdout, text, static_cast<std::size_t>(length));
     }
 }
 

@@ -17,15 +17,16 @@
 
 // The program's log: printf-style, writes the formatted text to standard output and adds
 // nothing (every format carries its own "\n"). Each call reaches the output in one piece and
-// is flushed at once, so lines from different threads never interleave and a pipe or the
-// system journal sees them without delay.
+// without delay, so lines from different threads never interleave and a pipe or the system
+// journal sees them at once. While a ConsoleWriter lives the call only queues the text and
+// never blocks; otherwise it writes the text itself.
 void ConsoleLog(const char* format, ...) __attribute__((format(RAILMUX_PRINTF, 1, 2)));
 
 // A printf-style log function as the station link holds it; may be null (prints nothing).
 using LogFunction = void (*)(const char* format, ...);
 
-// Where formatted console text goes instead of standard output (tests, benchmarks). The sink is
-// called under the console lock with the text of one ConsoleLog call. An empty sink restores
-// standard output.
+// Where formatted console text goes instead of standard output (tests, benchmarks, the
+// ConsoleWriter). The sink is called under the console lock with the text of one ConsoleLog
+// call. An empty sink restores direct writes to standard output.
 using ConsoleSink = std::function<void(const char* text, std::size_t size)>;
 void SetConsoleSink(ConsoleSink sink);

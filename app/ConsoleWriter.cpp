@@ -1,0 +1,158 @@
+#include "app/ConsoleWriter.hpp"
+
+#include "app/ConsoleLog.hpp"
+#include "app/StopSignalsBlocked.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+// A write that fails (a closed pipe, a terminal that went away) drops the rest: the console is
+// not worth stopping for.
+void ConsoleWriter::WriteAll(int fd, const char* text, std::size_t size) {
+    while (size > 0) {
+#ifdef _WIN32
+        const int n =
+            ::_write(fd, text, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+#else
+        const ssize_t n = ::write(fd, text, size);
+#endif
+        if (n < 0) {
+            if (errno == EINTR) continue;
+#ifndef _WIN32
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Someone else made the output non-blocking: wait until it takes bytes again.
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, -1);
+                continue;
+            }
+#endif
+            return;
+        }
+        text += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+struct ConsoleWriter::Shared {
+    Shared(int fd, std::size_t bound) : fd(fd), bound(bound) {}
+
+    // Called under the console lock, so lines are queued in the order of the ConsoleLog calls.
+    void Push(const char* text, std::size_t size) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queued.size() + inFlight + size > bound) {
+            ++dropped;
+            return;
+        }
+        const bool wasEmpty = queued.empty();
+        QueueDroppedLineLocked();
+        queued.append(text, size);
+        if (wasEmpty) work.notify_one();
+    }
+
+    // The writer thread: takes everything queued, writes it without the lock, and so on until
+    // stopped with nothing left.
+    void Run() {
+        std::string batch;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            work.wait(lock, [&] { return stop || !queued.empty(); });
+            if (queued.empty()) break;
+            batch.swap(queued);
+            inFlight = batch.size();
+            lock.unlock();
+            WriteAll(fd, batch.data(), batch.size());
+            batch.clear();
+            lock.lock();
+            inFlight = 0;
+            // The output took the last batch: room again, and the place for the count.
+            QueueDroppedLineLocked();
+            if (IdleLocked()) idle.notify_all();
+        }
+        ended = true;
+        idle.notify_all();
+    }
+
+    bool IdleLocked() const { return queued.empty() && inFlight == 0; }
+
+    void QueueDroppedLineLocked() {
+        if (dropped == 0) return;
+        queued += DroppedLine(dropped);
+        dropped = 0;
+    }
+
+    const int fd;
+    const std::size_t bound;
+    std::mutex mutex;
+    std::condition_variable work;  // to the writer: a line queued, or stop
+    std::condition_variable idle;  // to the owner: everything written, or the writer has ended
+    std::string queued;
+    std::size_t inFlight = 0;  // bytes of the batch being written
+    unsigned long long dropped = 0;
+    bool stop = false;
+    bool ended = false;
+};
+
+ConsoleWriter::ConsoleWriter(int fd, std::size_t bound, std::chrono::milliseconds exitWait)
+    : shared_(std::make_shared<Shared>(fd, bound)), exitWait_(exitWait) {
+    try {
+        // The stop signals belong to the main thread.
+        const StopSignalsBlocked forTheWriter;
+        thread_ = std::thread([shared = shared_] { shared->Run(); });
+    } catch (const std::system_error&) {
+        return;
+    }
+    SetConsoleSink(
+        [shared = shared_](const char* text, std::size_t size) { shared->Push(text, size); });
+}
+
+ConsoleWriter::~ConsoleWriter() {
+    if (!thread_.joinable()) return;
+    const auto deadline = std::chrono::steady_clock::now() + exitWait_;
+    bool drained;
+    {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        drained = shared_->idle.wait_until(lock, deadline, [&] { return shared_->IdleLocked(); });
+    }
+    // Once the sink is replaced no line reaches the queue any more. An output that did not
+    // drain would block a direct write, so its later lines are dropped.
+    if (drained) {
+        SetConsoleSink(nullptr);
+    } else {
+        SetConsoleSink([](const char*, std::size_t) {});
+    }
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
+        shared_->work.notify_one();
+        // A writer that drained ends at once, with at most a last line or two.
+        ended = shared_->idle.wait_for(lock, drained ? exitWait_ : std::chrono::milliseconds(0),
+                                       [&] { return shared_->ended; });
+    }
+    if (ended) {
+        thread_.join();
+    } else {
+        // Blocked in a write that a stalled terminal or pipe may never finish, which nothing
+        // portable can interrupt; it owns a share of everything it touches and ends with the
+        // process.
+        thread_.detach();
+    }
+}
+
+std::string ConsoleWriter::DroppedLine(unsigned long long count) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Console output blocked: %llu lines dropped.\n", count);
+    return line;
+}
