@@ -1,6 +1,7 @@
 #include "app/CommandLine.hpp"
 
 #include <cctype>
+#include <cstring>
 #include <limits>
 
 std::int32_t ParseTcpPort(const char* text) {
@@ -28,4 +29,49 @@ std::string UpperCasePortName(const char* name) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     return upper;
+}
+
+CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
+    CommandLine line;
+    if (argc < 2) return line;
+
+    bool help = false;
+    bool version = false;
+    bool bad = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            version = true;
+        } else if (std::strcmp(arg, "--listen") == 0) {
+            if (i + 1 < argc) {
+                line.listen = argv[++i];
+            } else {
+                bad = true;
+            }
+        } else if (std::strncmp(arg, "--listen=", 9) == 0) {
+            line.listen = arg + 9;
+        } else if (std::strncmp(arg, "--", 2) == 0) {
+            bad = true;
+        } else if (line.comPort == nullptr) {
+            line.comPort = arg;
+        } else if (line.tcpPort == nullptr) {
+            // Read as a number even when it begins with "-": "-5" is an invalid port.
+            line.tcpPort = arg;
+        }
+    }
+
+    if (bad) {
+        line.action = Action::kBadUsage;
+    } else if (help) {
+        line.action = Action::kHelp;
+    } else if (version) {
+        line.action = Action::kVersion;
+    } else if (line.comPort == nullptr || line.comPort[0] == '-') {
+        line.action = Action::kBadUsage;
+    } else {
+        line.action = Action::kRun;
+    }
+    return line;
 }

@@ -15,3 +15,24 @@ std::int32_t ParseTcpPort(const char* text);
 
 // The COM port name as the station link gets it: every a-z upper-cased, nothing else changed.
 std::string UpperCasePortName(const char* name);
+
+// The command line sorted into what it asks for. Options may stand before, between or after the
+// positional arguments ComPort [TCPPort]; positional arguments after those two are ignored.
+struct CommandLine {
+    enum class Action {
+        kRun,
+        kUsage,     // no argument at all
+        kHelp,      // -h or --help
+        kVersion,   // --version
+        kBadUsage,  // an unknown "--" option, --listen without an address, no ComPort, or a
+                    // ComPort that begins with "-"
+    };
+
+    // Reads argv[1] to argv[argc - 1]; the texts must outlive the result.
+    static CommandLine Parse(int argc, const char* const argv[]);
+
+    Action action = Action::kUsage;
+    const char* comPort = nullptr;  // the first positional argument
+    const char* tcpPort = nullptr;  // the second, if given
+    const char* listen = nullptr;   // the address of --listen ADDRESS (or --listen=ADDRESS)
+};

@@ -2,8 +2,10 @@
 
 #include "app/CommandLine.hpp"
 #include "app/ConsoleLog.hpp"
+#include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
 #include "app/StopSignals.hpp"
+#include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/NDSDCCStation.hpp"
@@ -13,8 +15,8 @@
 #include "station/NDSDCC.hpp"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -29,28 +31,58 @@ const char kUsage[] =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
 
+const char kOptions[] =
+    "Options, before or after the arguments:\n"
+    "  --listen ADDRESS  accept clients only on this address: an IPv4 or IPv6 address of this\n"
+    "                    machine, or localhost (default: every IPv4 address)\n"
+    "  --version         print the version and exit\n"
+    "  -h, --help        print this help and exit\n"
+    "See \"man railmux\" for more.\n";
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        ConsoleLog("%s", kUsage);
-        return 0;
-    }
-    if (std::strcmp(argv[1], "--version") == 0) {
-        ConsoleLog("railmux %s\n", RAILMUX_VERSION);
-        return 0;
+#ifndef _WIN32
+    // A console or client that goes away shows as a failed write, not as the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    const CommandLine line = CommandLine::Parse(argc, argv);
+    switch (line.action) {
+        case CommandLine::Action::kUsage:
+            ConsoleLog("%s", kUsage);
+            return 0;
+        case CommandLine::Action::kHelp:
+            ConsoleLog("%s%s", kUsage, kOptions);
+            return 0;
+        case CommandLine::Action::kVersion:
+            ConsoleLog("railmux %s\n", RAILMUX_VERSION);
+            return 0;
+        case CommandLine::Action::kBadUsage:
+            std::fputs(kUsage, stderr);
+            return 2;
+        case CommandLine::Action::kRun:
+            break;
     }
 
     std::int32_t tcpPort = kDefaultTcpPort;
-    if (argc >= 3) {
-        tcpPort = ParseTcpPort(argv[2]);
+    if (line.tcpPort != nullptr) {
+        tcpPort = ParseTcpPort(line.tcpPort);
         if (tcpPort < kMinTcpPort || tcpPort > kMaxTcpPort) {
             std::fprintf(stderr, "Invalid port number : %d. Use 1024-65535.\n", tcpPort);
             return 1;
         }
     }
+    boost::asio::ip::address listenAddress = boost::asio::ip::address_v4::any();
+    if (line.listen != nullptr && !ParseListenAddress(line.listen, listenAddress)) {
+        std::fprintf(stderr,
+                     "Invalid listen address : %s. Use an IPv4 or IPv6 address, or localhost.\n",
+                     line.listen);
+        return 2;
+    }
 
-    const std::string comPort = UpperCasePortName(argv[1]);
+    // From here on no console line waits for a terminal or pipe that does not drain.
+    const ConsoleWriter console;
+    const std::string comPort = UpperCasePortName(line.comPort);
 
     // A line setting the device refuses raises out of the link; that is a failed connect like
     // any other, and the network side still comes up.
@@ -83,7 +115,7 @@ int main(int argc, char* argv[]) {
     StationScheduler scheduler(station, locos, power, &NDSDCC::StationEpoch);
     NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
-    NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode);
+    NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode, listenAddress);
     if (server == nullptr) {
         std::fprintf(stderr, "Failed to start TCP server on port %d, error code %u.\n", tcpPort,
                      errorCode);
