@@ -10,10 +10,15 @@
 #include <cstdlib>
 #include <stdexcept>
 
-ChildProcess::ChildProcess(std::vector<std::string> argv) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, int stdoutFd) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
+    }
+    if (stdoutFd >= 0) {
+        // The captured pipe ends at once: the reader sees end of file and stops.
+        ::close(out[1]);
+        out[1] = stdoutFd;
     }
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
@@ -27,7 +32,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) {
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    ::close(out[1]);
+    if (stdoutFd < 0) ::close(out[1]);
     ::close(err[1]);
     outReader_ = std::thread([this, fd = out[0]] { Reader(fd, stdout_); });
     errReader_ = std::thread([this, fd = err[0]] { Reader(fd, stderr_); });

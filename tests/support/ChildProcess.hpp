@@ -13,7 +13,10 @@
 // exercise the programs as a user runs them.
 class ChildProcess {
 public:
-    explicit ChildProcess(std::vector<std::string> argv);
+    // stdoutFd >= 0: the child's standard output is that descriptor instead (a pipe the test
+    // reads, or does not; best opened close-on-exec), which the caller keeps and closes; Stdout()
+    // stays empty.
+    explicit ChildProcess(std::vector<std::string> argv, int stdoutFd = -1);
     // Kills the child if it is still running and reaps it.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
