@@ -1,19 +1,26 @@
 #include "net/NTCPServerThread.hpp"
 
+#include "app/ConsoleLog.hpp"
+#include "net/ListenAddress.hpp"
+#include "protocol/NTCPRecvHandler.hpp"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
@@ -66,9 +73,9 @@ public:
         return result;
     }
     // Waits until at least count calls of the kind have been made.
-    bool WaitFor(char kind, std::size_t count) {
+    bool WaitFor(char kind, std::size_t count, std::chrono::milliseconds timeout = kWait) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kWait, [&] { return CountLocked(kind) >= count; });
+        return changed_.wait_for(lock, timeout, [&] { return CountLocked(kind) >= count; });
     }
 
 private:
@@ -97,10 +104,15 @@ class Client {
 public:
     enum class End { kOpen, kEof, kReset, kTimeout };
 
-    explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    // receiveBuffer > 0 holds the socket's receive buffer at about that size.
+    explicit Client(std::uint16_t port, int receiveBuffer = 0)
+        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         if (fd_ < 0) throw std::runtime_error("socket");
         timeval timeout{static_cast<time_t>(kWait.count()), 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -148,10 +160,49 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+    // Ends the sending side (the server sees end of stream) and waits until the server has
+    // acknowledged that end.
+    bool ShutdownSending() {
+        if (::shutdown(fd_, SHUT_WR) != 0) return false;
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        for (;;) {
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+            if (info.tcpi_state == TCP_FIN_WAIT2) return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
 
 private:
     int fd_;
 };
+
+// Whether a TCP connection to the address (IPv4 or IPv6 literal) and port is taken.
+bool Reachable(const std::string& address, std::uint16_t port) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        size = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        size = sizeof *v6;
+    } else {
+        ADD_FAILURE() << "not an address: " << address;
+        return false;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) == 0;
+    ::close(fd);
+    return connected;
+}
 
 class TcpServerTest : public ::testing::Test {
 protected:
@@ -311,25 +362,37 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
 
 TEST_F(TcpServerTest, NextReceiveOnlyAfterTheReplyIsWritten) {
-    // Far more than loopback socket buffers hold, so the write waits for the client.
+    // Far more than the socket buffers hold (the client's is held small), so the write can
+    // complete only once the client has read most of it.
     const std::string big(32 * 1024 * 1024, 'b');
+    constexpr std::size_t kBuffered = 8 * 1024 * 1024;
+    std::atomic<std::size_t> clientHas{0};
+    std::promise<std::size_t> clientHadAtSecondReceive;
     handler_.receive = [&](int index, bool& ready, std::string& reply, bool&) {
         if (index == 0) {
             reply = big;
             ready = true;
+        } else if (index == 1) {
+            clientHadAtSecondReceive.set_value(clientHas.load());
         }
         return true;
     };
     StartServer();
-    Client client(server_->Port());
+    Client client(server_->Port(), 256 * 1024);
     client.Send("1");
     ASSERT_TRUE(handler_.WaitFor('R', 1));
     client.Send("2");
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(handler_.Calls('R').size(), 1u) << "read again while the reply was unwritten";
-
-    EXPECT_EQ(client.Read(big.size()).size(), big.size());
+    while (clientHas.load() < big.size()) {
+        const std::size_t n =
+            client.Read(std::min<std::size_t>(1024 * 1024, big.size() - clientHas.load())).size();
+        if (n == 0) break;
+        clientHas += n;
+    }
+    EXPECT_EQ(clientHas.load(), big.size());
     ASSERT_TRUE(handler_.WaitFor('R', 2));
+    auto had = clientHadAtSecondReceive.get_future();
+    ASSERT_EQ(had.wait_for(kWait), std::future_status::ready);
+    EXPECT_GE(had.get(), big.size() - kBuffered) << "read again while the reply was unwritten";
     const auto receives = handler_.Calls('R');
     EXPECT_EQ(receives[1].data, "2");
     EXPECT_TRUE(receives[1].replyOnEntry == big) << "the server touched the reply text";
@@ -447,6 +510,135 @@ TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "TCP server thread ended: scripted failure\n");
     EXPECT_TRUE(handler_.Calls('D').empty());
+}
+
+// How a client leaves before the next one connects at once.
+struct ReconnectCase {
+    const char* name;
+    bool reset;               // a reset instead of an orderly close
+    const char* lastMessage;  // sent just before leaving, its reply never read; null: none
+};
+
+void PrintTo(const ReconnectCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class Reconnect : public ::testing::TestWithParam<ReconnectCase> {
+protected:
+    void SetUp() override {
+        SetConsoleSink([this](const char* text, std::size_t size) {
+            if (std::string(text, size).rfind("Already connected.", 0) == 0) ++denied_;
+        });
+    }
+    void TearDown() override {
+        NTCPServerThread::Stop(server_);
+        SetConsoleSink(nullptr);
+    }
+
+    // The client protocol's one-client rule, with a processor that answers at once.
+    NTCPRecvHandler handler_{[](std::string message, std::string& reply) {
+        reply = "A(" + message + ")";
+        return true;
+    }};
+    NTCPServerThread* server_ = nullptr;
+    std::atomic<int> denied_{0};
+};
+
+TEST_P(Reconnect, NoneOfAThousandQuickReconnectsIsRefused) {
+    const ReconnectCase& c = GetParam();
+    std::uint32_t error = 0;
+    server_ = NTCPServerThread::Start(0, &handler_, error);
+    ASSERT_NE(server_, nullptr) << error;
+
+    int refused = 0;
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        Client client(server_->Port());
+        client.Send("V\r");
+        // A refused connection ends without a byte.
+        if (client.Read(5) != "A(V)\r") {
+            ++refused;
+            continue;
+        }
+        if (c.lastMessage != nullptr) client.Send(c.lastMessage);
+        if (c.reset) {
+            client.Reset();
+        } else {
+            client.Close();
+        }
+    }
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(denied_.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leaving, Reconnect,
+    ::testing::Values(ReconnectCase{"Close", false, nullptr}, ReconnectCase{"Reset", true, nullptr},
+                      ReconnectCase{"CloseWithAMessageUnanswered", false, "K\r"}),
+    [](const ::testing::TestParamInfo<ReconnectCase>& info) { return info.param.name; });
+
+TEST_F(TcpServerTest, AGonePeerSlowToFinishHoldsTheNextConnectionOnlyForTheAdmissionWait) {
+    // The first client's reply is far more than it reads, so its connection stays in the write
+    // after the client has ended its side.
+    const std::string big(32 * 1024 * 1024, 'b');
+    handler_.receive = [&](int index, bool& ready, std::string& reply, bool&) {
+        if (index == 0) {
+            reply = big;
+            ready = true;
+        }
+        return true;
+    };
+    StartServer();
+    Client first(server_->Port(), 64 * 1024);
+    first.Send("1");
+    ASSERT_TRUE(handler_.WaitFor('R', 1));
+    ASSERT_TRUE(first.ShutdownSending());
+
+    const auto connected = std::chrono::steady_clock::now();
+    Client second(server_->Port());
+    ASSERT_TRUE(handler_.WaitFor('A', 2, NTCPServerThread::kAdmissionWait + kWait));
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, NTCPServerThread::kAdmissionWait);
+    EXPECT_TRUE(handler_.Calls('D').empty());
+}
+
+struct ListenCase {
+    const char* listen;
+    const char* reachable;
+    const char* unreachable;
+};
+
+class ListenAddressTest : public ::testing::TestWithParam<ListenCase> {};
+
+TEST_P(ListenAddressTest, OnlyTheGivenAddressTakesConnections) {
+    const ListenCase& c = GetParam();
+    boost::asio::ip::address address;
+    ASSERT_TRUE(ParseListenAddress(c.listen, address)) << c.listen;
+    ScriptedHandler handler;
+    std::uint32_t error = 0;
+    NTCPServerThread* server = NTCPServerThread::Start(0, &handler, error, address);
+    if (server == nullptr && error == EADDRNOTAVAIL) GTEST_SKIP() << c.listen << " is not here";
+    ASSERT_NE(server, nullptr) << error;
+    EXPECT_TRUE(Reachable(c.reachable, server->Port()));
+    EXPECT_FALSE(Reachable(c.unreachable, server->Port()));
+    NTCPServerThread::Stop(server);
+}
+
+// 127.0.0.2 is as much this machine as 127.0.0.1: every address of 127/8 is.
+INSTANTIATE_TEST_SUITE_P(Addresses, ListenAddressTest,
+                         ::testing::Values(ListenCase{"0.0.0.0", "127.0.0.2", "::1"},
+                                           ListenCase{"127.0.0.1", "127.0.0.1", "127.0.0.2"},
+                                           ListenCase{"localhost", "127.0.0.1", "127.0.0.2"},
+                                           ListenCase{"::1", "::1", "127.0.0.1"}));
+
+TEST(ParseListenAddressTest, TakesLiteralsAndLocalhostOnly) {
+    boost::asio::ip::address address;
+    EXPECT_TRUE(ParseListenAddress("192.168.1.5", address));
+    EXPECT_EQ(address.to_string(), "192.168.1.5");
+    EXPECT_TRUE(ParseListenAddress("fe80::1", address));
+    EXPECT_TRUE(address.is_v6());
+    EXPECT_TRUE(ParseListenAddress("localhost", address));
+    EXPECT_EQ(address.to_string(), "127.0.0.1");
+    for (const char* bad : {"", "example.org", "192.168.1", "192.168.1.256", "127.0.0.1:11009"})
+        EXPECT_FALSE(ParseListenAddress(bad, address)) << bad;
 }
 
 }  // namespace
