@@ -25,6 +25,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -116,7 +117,20 @@ struct LinkModel {
     }
 
     void Line() {
-        echoes.push_back(line.substr(0, line.find('\0')));
+        // As the console shows it: control and non-ASCII bytes but the tab and the carriage
+        // return as \xNN.
+        std::string shown;
+        for (const char c : line) {
+            const auto byte = static_cast<unsigned char>(c);
+            if ((byte >= 0x20 && byte < 0x7F) || c == '\t' || c == '\r') {
+                shown += c;
+            } else {
+                char escape[5];
+                std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+                shown += escape;
+            }
+        }
+        echoes.push_back(shown);
         if (!line.empty() && line[0] == '@') {
             std::vector<std::string> fields(1);
             for (std::size_t i = 1; i < line.size(); ++i) {

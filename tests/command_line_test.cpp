@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 struct PortCase {
@@ -33,5 +35,47 @@ TEST(UpperCasePortNameTest, ChangesOnlyTheLettersAToZ) {
     EXPECT_EQ(UpperCasePortName("a-z_09\xe9"), "A-Z_09\xe9");
     EXPECT_EQ(UpperCasePortName(""), "");
 }
+
+struct ParseCase {
+    std::vector<const char*> args;  // after the program name
+    CommandLine::Action action;
+    const char* comPort;
+    const char* tcpPort;
+    const char* listen;
+};
+
+class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseCommandLineTest, SortsOptionsFromArguments) {
+    const ParseCase& c = GetParam();
+    std::vector<const char*> argv{"railmux"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const CommandLine line = CommandLine::Parse(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(line.action, c.action);
+    EXPECT_STREQ(line.comPort, c.comPort);
+    EXPECT_STREQ(line.tcpPort, c.tcpPort);
+    EXPECT_STREQ(line.listen, c.listen);
+}
+
+using Action = CommandLine::Action;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseCommandLineTest,
+    ::testing::Values(
+        ParseCase{{}, Action::kUsage, nullptr, nullptr, nullptr},
+        ParseCase{{"com3"}, Action::kRun, "com3", nullptr, nullptr},
+        ParseCase{{"com3", "12000", "more", "ignored"}, Action::kRun, "com3", "12000", nullptr},
+        ParseCase{{"--listen", "::1", "com3", "12000"}, Action::kRun, "com3", "12000", "::1"},
+        ParseCase{{"com3", "--listen", "::1", "12000"}, Action::kRun, "com3", "12000", "::1"},
+        ParseCase{
+            {"com3", "12000", "--listen=10.0.0.1"}, Action::kRun, "com3", "12000", "10.0.0.1"},
+        // The TCP port keeps its reading as a number, sign and all.
+        ParseCase{{"com3", "-5"}, Action::kRun, "com3", "-5", nullptr},
+        ParseCase{{"-5", "12000"}, Action::kBadUsage, "-5", "12000", nullptr},
+        ParseCase{{"com3", "--verbose"}, Action::kBadUsage, "com3", nullptr, nullptr},
+        ParseCase{{"com3", "--listen"}, Action::kBadUsage, "com3", nullptr, nullptr},
+        ParseCase{{"--listen", "::1"}, Action::kBadUsage, nullptr, nullptr, "::1"},
+        ParseCase{{"com3", "--help", "--bogus"}, Action::kBadUsage, "com3", nullptr, nullptr},
+        ParseCase{{"com3", "-h"}, Action::kHelp, "com3", nullptr, nullptr},
+        ParseCase{{"--version", "com3"}, Action::kVersion, "com3", nullptr, nullptr}));
 
 }  // namespace

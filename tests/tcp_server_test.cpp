@@ -3,6 +3,7 @@
 #include "app/ConsoleLog.hpp"
 #include "net/ListenAddress.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
+#include "tests/support/TcpClient.hpp"
 
 #include <gtest/gtest.h>
 
@@ -178,31 +179,6 @@ public:
 private:
     int fd_;
 };
-
-// Whether a TCP connection to the address (IPv4 or IPv6 literal) and port is taken.
-bool Reachable(const std::string& address, std::uint16_t port) {
-    sockaddr_storage storage{};
-    socklen_t size = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        size = sizeof *v4;
-    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        size = sizeof *v6;
-    } else {
-        ADD_FAILURE() << "not an address: " << address;
-        return false;
-    }
-    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) == 0;
-    ::close(fd);
-    return connected;
-}
 
 class TcpServerTest : public ::testing::Test {
 protected:
@@ -617,8 +593,8 @@ TEST_P(ListenAddressTest, OnlyTheGivenAddressTakesConnections) {
     NTCPServerThread* server = NTCPServerThread::Start(0, &handler, error, address);
     if (server == nullptr && error == EADDRNOTAVAIL) GTEST_SKIP() << c.listen << " is not here";
     ASSERT_NE(server, nullptr) << error;
-    EXPECT_TRUE(Reachable(c.reachable, server->Port()));
-    EXPECT_FALSE(Reachable(c.unreachable, server->Port()));
+    EXPECT_TRUE(CanConnect(c.reachable, server->Port()));
+    EXPECT_FALSE(CanConnect(c.unreachable, server->Port()));
     NTCPServerThread::Stop(server);
 }
 

@@ -22,6 +22,29 @@ std::uint16_t FreeTcpPort() {
     return ntohs(address.sin_port);
 }
 
+bool CanConnect(const std::string& address, std::uint16_t port) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        size = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        size = sizeof *v6;
+    } else {
+        return false;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) == 0;
+    ::close(fd);
+    return connected;
+}
+
 TcpClient::TcpClient(std::uint16_t port, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     sockaddr_in address{};

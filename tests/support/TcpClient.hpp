@@ -7,6 +7,9 @@
 // A loopback TCP port nobody listens on right now (bound to 0, read back, released).
 std::uint16_t FreeTcpPort();
 
+// Whether a TCP connection to the address (an IPv4 or IPv6 literal) and port is taken.
+bool CanConnect(const std::string& address, std::uint16_t port);
+
 // A blocking loopback TCP client for tests; every read has a time-out.
 class TcpClient {
 public:

@@ -1,0 +1,150 @@
+#include "app/ConsoleWriter.hpp"
+
+#include "app/ConsoleLog.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 30s;
+
+// A pipe for the writer's output, read only when the test says so.
+class ConsoleWriterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A read end closed under a writer still at work must not end the test program.
+        ::signal(SIGPIPE, SIG_IGN);
+        ASSERT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+    }
+    void TearDown() override {
+        SetConsoleSink(nullptr);
+        ::close(fds_[0]);
+        if (fds_[1] >= 0) ::close(fds_[1]);
+    }
+
+    // Reads until the text read so far ends with suffix; what came, maybe less after kWait.
+    std::string ReadUntil(const std::string& suffix) {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (read_.size() < suffix.size() ||
+               read_.compare(read_.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fds_[0], POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char buffer[65536];
+            const ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            read_.append(buffer, static_cast<std::size_t>(n));
+        }
+        std::string text;
+        text.swap(read_);
+        return text;
+    }
+
+    // Runs what may block on a thread of its own; false when it has not returned in kWait.
+    static bool ReturnsInTime(std::function<void()> work) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto future = done->get_future();
+        std::thread([work, done] {
+            work();
+            done->set_value();
+        }).detach();
+        return future.wait_for(kWait) == std::future_status::ready;
+    }
+
+    int fds_[2] = {-1, -1};
+    std::string read_;
+};
+
+std::string Line(int i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "line %05d ..................................\n", i);
+    return line;
+}
+
+TEST_F(ConsoleWriterTest, EachLineReachesTheOutputAtOnce) {
+    ConsoleWriter writer(fds_[1]);
+    ConsoleLog("[E Recv] %s\n", "Q 03 3F 85 B9");
+    EXPECT_EQ(ReadUntil("\n"), "[E Recv] Q 03 3F 85 B9\n");
+    const std::string longText(5000, 'x');
+    ConsoleLog("[D Recv] %s\n", longText.c_str());
+    EXPECT_EQ(ReadUntil("\n"), "[D Recv] " + longText + "\n");
+}
+
+TEST_F(ConsoleWriterTest, AnOutputThatDoesNotDrainDropsWholeLinesAndSaysHowMany) {
+    ASSERT_GT(::fcntl(fds_[1], F_SETPIPE_SZ, 4096), 0);
+    constexpr std::size_t kBound = 16 * 1024;
+    constexpr int kLines = 2000;  // far more than the pipe and the bound hold
+    ConsoleWriter writer(fds_[1], kBound);
+    ASSERT_TRUE(ReturnsInTime([] {
+        for (int i = 0; i < kLines; ++i)
+            ConsoleLog("%s", Line(i).c_str());
+    })) << "a line waited for the output";
+
+    // What was kept comes whole and in order, then the count of the rest.
+    const std::string kept = ReadUntil(" lines dropped.\n");
+    std::istringstream lines(kept);
+    std::string line;
+    int next = 0;
+    while (std::getline(lines, line) && line.rfind("line ", 0) == 0)
+        ASSERT_EQ(line + "\n", Line(next++));
+    ASSERT_GT(next, 0);
+    ASSERT_LT(next, kLines);
+    EXPECT_EQ(line + "\n", ConsoleWriter::DroppedLine(kLines - next));
+    EXPECT_GE(static_cast<std::size_t>(next) * Line(0).size(), kBound - Line(0).size());
+
+    // Once the output drains, lines go at once again.
+    ConsoleLog("after\n");
+    EXPECT_EQ(ReadUntil("after\n"), "after\n");
+}
+
+TEST_F(ConsoleWriterTest, QueuedLinesAreWrittenOutAtTheEnd) {
+    std::string all;
+    std::thread reader([&] {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(fds_[0], buffer, sizeof buffer)) > 0)
+            all.append(buffer, static_cast<std::size_t>(n));
+    });
+    std::string expected;
+    {
+        ConsoleWriter writer(fds_[1]);
+        for (int i = 0; i < 5000; ++i) {
+            ConsoleLog("%s", Line(i).c_str());
+            expected += Line(i);
+        }
+    }
+    ::close(fds_[1]);
+    fds_[1] = -1;
+    reader.join();
+    EXPECT_EQ(all, expected);
+}
+
+TEST_F(ConsoleWriterTest, AtTheEndAStalledOutputHoldsUpOnlyForTheExitWait) {
+    auto writer = std::make_unique<ConsoleWriter>(fds_[1], ConsoleWriter::kQueueBound, 100ms);
+    for (int i = 0; i < 5000; ++i)
+        ConsoleLog("%s", Line(i).c_str());
+    EXPECT_TRUE(ReturnsInTime([&] { writer.reset(); })) << "the end waited for the output";
+    // Later lines would wait for the same output: they are dropped instead.
+    EXPECT_TRUE(ReturnsInTime([] {
+        for (int i = 0; i < 5000; ++i)
+            ConsoleLog("%s", Line(i).c_str());
+    }));
+}
+
+}  // namespace
