@@ -83,7 +83,8 @@ check "changelog names this version" \
     bash -c 'gzip -dc "$1" | head -1 | grep -q "^railmux ($2)"' _ \
     "$root/usr/share/doc/railmux/changelog.gz" "$version"
 unit=$root/usr/lib/systemd/system/railmux@.service
-check "unit runs railmux on the instance's path" grep -qx 'ExecStart=railmux %f ${RAILMUX_PORT}' "$unit"
+check "unit runs railmux on the instance's path" \
+    grep -qx 'ExecStart=railmux %f ${RAILMUX_PORT} --listen ${RAILMUX_LISTEN}' "$unit"
 check "unit gives the dialout group" grep -qx 'SupplementaryGroups=dialout' "$unit"
 
 # The unpacked programs run (with the libraries of this machine, which the build used).
