@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 namespace {
@@ -43,6 +44,11 @@ struct ParseCase {
     const char* tcpPort;
     const char* listen;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* out) {
+    for (const char* arg : c.args)
+        *out << arg << ' ';
+}
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
 

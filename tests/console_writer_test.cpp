@@ -136,7 +136,11 @@ TEST_F(ConsoleWriterTest, QueuedLinesAreWrittenOutAtTheEnd) {
 }
 
 TEST_F(ConsoleWriterTest, AtTheEndAStalledOutputHoldsUpOnlyForTheExitWait) {
-    auto writer = std::make_unique<ConsoleWriter>(fds_[1], ConsoleWriter::kQueueBound, 100ms);
+    // The writer left blocked writes on after this test; its descriptor stays open for it (the
+    // read end's closing ends its writes).
+    const int leftOpen = ::fcntl(fds_[1], F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(leftOpen, 0);
+    auto writer = std::make_unique<ConsoleWriter>(leftOpen, ConsoleWriter::kQueueBound, 100ms);
     for (int i = 0; i < 5000; ++i)
         ConsoleLog("%s", Line(i).c_str());
     EXPECT_TRUE(ReturnsInTime([&] { writer.reset(); })) << "the end waited for the output";

@@ -582,6 +582,10 @@ struct ListenCase {
     const char* unreachable;
 };
 
+void PrintTo(const ListenCase& c, std::ostream* out) {
+    *out << c.listen;
+}
+
 class ListenAddressTest : public ::testing::TestWithParam<ListenCase> {};
 
 TEST_P(ListenAddressTest, OnlyTheGivenAddressTakesConnections) {
