@@ -15,8 +15,9 @@ class ConsoleWriter {
 public:
     // Most bytes held for the output (queued and being written) before lines are dropped.
     static constexpr std::size_t kQueueBound = 1 << 20;
-    // Longest wait at the end for queued lines to be written out.
-    static constexpr std::chrono::milliseconds kExitWait{2000};
+    // Longest wait at the end for queued lines to be written out: short enough that a stop
+    // still ends the program within a second when the output does not drain.
+    static constexpr std::chrono::milliseconds kExitWait{500};
 
     // Starts the writer thread on the descriptor (standard output by default) and routes
     // ConsoleLog to it. If the thread cannot be started, ConsoleLog keeps writing directly.

@@ -3,6 +3,7 @@
 // replies, and ends with Railmux serving.
 #include "sim/DSAir2Simulator.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/StartRailmux.hpp"
 #include "tests/support/TcpClient.hpp"
 
 #include <gtest/gtest.h>
@@ -35,11 +36,12 @@ protected:
     }
 
     void StartRailmux() {
-        port_ = FreeTcpPort();
-        railmux_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{RAILMUX_BIN, link_, std::to_string(port_)});
-        ASSERT_TRUE(railmux_->WaitForStdout("TCP server started on port", 30s))
-            << railmux_->Stdout() << railmux_->Stderr();
+        RailmuxRun run = ::StartRailmux([this](const std::string& port) {
+            return std::vector<std::string>{RAILMUX_BIN, link_, port};
+        });
+        railmux_ = std::move(run.process);
+        port_ = run.port;
+        ASSERT_TRUE(run.serving) << railmux_->Stdout() << railmux_->Stderr();
         client_ = std::make_unique<TcpClient>(port_);
         ASSERT_TRUE(client_->Connected());
     }

@@ -1,6 +1,6 @@
 #include "tests/support/RailmuxOnSim.hpp"
 
-#include "tests/support/TcpClient.hpp"
+#include "tests/support/StartRailmux.hpp"
 
 #include <unistd.h>
 
@@ -19,11 +19,12 @@ RailmuxOnSim::RailmuxOnSim(SimOptions options) : options_(std::move(options)) {
 bool RailmuxOnSim::Start(std::string& error) {
     sim_ = std::make_unique<DSAir2Simulator>(options_);
     if (!sim_->Start(error)) return false;
-    port_ = FreeTcpPort();
-    railmux_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{RAILMUX_BIN, sim_->Path(), std::to_string(port_)});
-    const std::string started = "TCP server started on port " + std::to_string(port_) + "\n";
-    if (!railmux_->WaitForStdout(started, std::chrono::seconds(30))) {
+    RailmuxRun run = StartRailmux([this](const std::string& port) {
+        return std::vector<std::string>{RAILMUX_BIN, sim_->Path(), port};
+    });
+    railmux_ = std::move(run.process);
+    port_ = run.port;
+    if (!run.serving) {
         error = "Railmux did not start:\n" + railmux_->Stdout() + railmux_->Stderr();
         return false;
     }
