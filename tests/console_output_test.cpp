@@ -1,12 +1,12 @@
 // Railmux's standard output as the operator's terminal or a log pipe gives it: closed, or never
 // read. Neither may end the program or hold up the client or the station.
 #include "sim/DSAir2Simulator.hpp"
+#include "tests/support/ReadUntil.hpp"
 #include "tests/support/StartRailmux.hpp"
 #include "tests/support/TcpClient.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -68,22 +68,9 @@ protected:
             ASSERT_EQ(Ask(client, message), "O\r") << "message " << i;
     }
 
-    // Reads the pipe until what came ends with suffix, or 30 s have passed.
+    // Reads the pipe until what came ends with suffix.
     std::string ReadConsoleUntil(const std::string& suffix) {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (text.size() < suffix.size() ||
-               text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{out_[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            char buffer[65536];
-            const ssize_t n = ::read(out_[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        return text;
+        return ReadUntil(out_[0], suffix, 30s);
     }
 
     std::unique_ptr<DSAir2Simulator> sim_;

@@ -1,10 +1,10 @@
 #include "app/ConsoleWriter.hpp"
 
 #include "app/ConsoleLog.hpp"
+#include "tests/support/ReadUntil.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -37,24 +37,7 @@ protected:
         if (fds_[1] >= 0) ::close(fds_[1]);
     }
 
-    // Reads until the text read so far ends with suffix; what came, maybe less after kWait.
-    std::string ReadUntil(const std::string& suffix) {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (read_.size() < suffix.size() ||
-               read_.compare(read_.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{fds_[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            char buffer[65536];
-            const ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            read_.append(buffer, static_cast<std::size_t>(n));
-        }
-        std::string text;
-        text.swap(read_);
-        return text;
-    }
+    std::string ReadUntil(const std::string& suffix) { return ::ReadUntil(fds_[0], suffix, kWait); }
 
     // Runs what may block on a thread of its own; false when it has not returned in kWait.
     static bool ReturnsInTime(std::function<void()> work) {
@@ -68,7 +51,6 @@ protected:
     }
 
     int fds_[2] = {-1, -1};
-    std::string read_;
 };
 
 std::string Line(int i) {
