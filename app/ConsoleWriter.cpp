@@ -14,7 +14,11 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -45,12 +49,47 @@ void ConsoleWriter::WriteAll(int fd, const char* text, std::size_t size) {
     }
 }
 
+namespace {
+
+// What the output is, for the direct path: a line that cannot make the logging thread wait is
+// written at once, saving the writer thread's wake-up.
+enum class OutputKind { Other, File, Socket, Pipe };
+
+OutputKind KindOf(int fd) {
+#ifdef _WIN32
+    (void)fd;
+    return OutputKind::Other;
+#else
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return OutputKind::Other;
+    if (S_ISREG(info.st_mode)) return OutputKind::File;
+    if (S_ISSOCK(info.st_mode)) return OutputKind::Socket;
+    if (S_ISFIFO(info.st_mode)) return OutputKind::Pipe;
+    // A terminal may be paused (Ctrl-S), and nothing tells that before a write blocks.
+    return OutputKind::Other;
+#endif
+}
+
+// Longest line taken by the direct path into a pipe, and the room it must find there beyond it:
+// a pipe fills page by page, so a page of margin keeps the write from waiting.
+constexpr std::size_t kDirectPipeLine = 4096;
+constexpr std::size_t kPipeMargin = 4096;
+
+}  // namespace
+
 struct ConsoleWriter::Shared {
-    Shared(int fd, std::size_t bound) : fd(fd), bound(bound) {}
+    Shared(int fd, std::size_t bound) : fd(fd), bound(bound), kind(KindOf(fd)) {}
 
     // Called under the console lock, so lines are queued in the order of the ConsoleLog calls.
     void Push(const char* text, std::size_t size) {
         std::lock_guard<std::mutex> lock(mutex);
+        // Nothing is waiting before it: written at once where that cannot block.
+        if (IdleLocked() && dropped == 0) {
+            const std::size_t written = WriteDirect(text, size);
+            text += written;
+            size -= written;
+            if (size == 0) return;
+        }
         if (queued.size() + inFlight + size > bound) {
             ++dropped;
             return;
@@ -59,6 +98,47 @@ struct ConsoleWriter::Shared {
         QueueDroppedLineLocked();
         queued.append(text, size);
         if (wasEmpty) work.notify_one();
+    }
+
+    // Writes what the output takes without waiting; the bytes written (the rest is queued).
+    std::size_t WriteDirect(const char* text, std::size_t size) {
+#ifdef _WIN32
+        (void)text;
+        (void)size;
+        return 0;
+#else
+        switch (kind) {
+            case OutputKind::File:
+                WriteAll(fd, text, size);
+                return size;
+            case OutputKind::Socket: {
+                std::size_t sent = 0;
+                while (sent < size) {
+                    const ssize_t n =
+                        ::send(fd, text + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return size;  // dropped
+                    if (n <= 0) break;
+                    sent += static_cast<std::size_t>(n);
+                }
+                return sent;
+            }
+            case OutputKind::Pipe: {
+                int capacity = 0;
+                int unread = 0;
+                if (size > kDirectPipeLine || (capacity = ::fcntl(fd, F_GETPIPE_SZ)) <= 0 ||
+                    ::ioctl(fd, FIONREAD, &unread) != 0 ||
+                    static_cast<std::size_t>(capacity - unread) < size + kPipeMargin) {
+                    return 0;
+                }
+                WriteAll(fd, text, size);
+                return size;
+            }
+            case OutputKind::Other:
+                break;
+        }
+        return 0;
+#endif
     }
 
     // The writer thread: takes everything queued, writes it without the lock, and so on until
@@ -84,7 +164,9 @@ struct ConsoleWriter::Shared {
         idle.notify_all();
     }
 
-    bool IdleLocked() const { return queued.empty() && inFlight == 0; }
+    bool IdleLocked() const {
+        return queued.empty() && inFlight == 0;
+    }
 
     void QueueDroppedLineLocked() {
         if (dropped == 0) return;
@@ -94,6 +176,7 @@ struct ConsoleWriter::Shared {
 
     const int fd;
     const std::size_t bound;
+    const OutputKind kind;
     std::mutex mutex;
     std::condition_variable work;  // to the writer: a line queued, or stop
     std::condition_variable idle;  // to the owner: everything written, or the writer has ended

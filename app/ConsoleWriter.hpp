@@ -8,7 +8,9 @@
 
 // Takes the console over from direct writes while it lives: each ConsoleLog line goes, whole and
 // in order, through a bounded queue to a thread of its own that writes it to the output, so that
-// a terminal or pipe that does not drain never holds up the thread that logs. While the queue is
+// a terminal or pipe that does not drain never holds up the thread that logs. Where a write
+// cannot wait (a file, a socket that takes it at once, a pipe with room to spare) and nothing is
+// queued, the line is written at once instead, sparing the writer's wake-up. While the queue is
 // full further lines are dropped and counted; once output moves again one line says how many.
 // At most one exists at a time: main's, for the whole run.
 class ConsoleWriter {

@@ -222,9 +222,17 @@ int main(int argc, char* argv[]) {
     // One connection throughout: Railmux admits one client at a time, and a new one could
     // arrive before the close of the previous one has been seen.
     LoopbackClient railmux(rig.Port());
-    // The first "Q" for the address sends its speed; every later one is unchanged.
+    // The first "Q" for the address sends its direction and speed (answered at once, written
+    // soon after); every later one is unchanged.
     std::string reply;
-    if (!railmux.Request(kUnchangedQ, reply) || reply != "O") {
+    const bool driven = railmux.Request(kUnchangedQ, reply) && reply == "O" &&
+                        rig.Simulator().WaitForState(
+                            [](const SimState& state) {
+                                const auto loco = state.locos.find(49155);
+                                return loco != state.locos.end() && loco->second.speed == 28;
+                            },
+                            std::chrono::seconds(10));
+    if (!driven) {
         std::fprintf(stderr, "bench_latency: the first Q failed\n");
         return 1;
     }

@@ -50,6 +50,12 @@ void StationScheduler::SetSpeed(std::int32_t key, std::uint8_t direction, NDSDCC
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
         Wanted& wanted = wanted_[key];
+        // The same wish again, already carried out in full: nothing to do (a stop always is).
+        if (speed != 0 && wanted.hasMotion && wanted.direction == direction &&
+            wanted.mode == static_cast<std::uint8_t>(mode) && wanted.speed == speed &&
+            Settled(wanted)) {
+            return;
+        }
         wanted.hasMotion = true;
         wanted.direction = direction;
         wanted.mode = static_cast<std::uint8_t>(mode);
@@ -68,6 +74,10 @@ void StationScheduler::SetFunctions(std::int32_t key, int first, int count,
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
         Wanted& wanted = wanted_[key];
+        if (Settled(wanted) &&
+            std::equal(states, states + count, wanted.functions.begin() + first)) {
+            return;
+        }
         for (int i = 0; i < count; ++i) {
             wanted.functions[first + i] = states[i];
             wanted.functionsRefused &= ~(1u << (first + i));
@@ -129,6 +139,13 @@ void StationScheduler::Run() {
     while (!stopping_) {
         if (!Step(lock)) changed_.wait_for(lock, kEpochCheck);
     }
+}
+
+bool StationScheduler::Settled(const Wanted& wanted) {
+    // Out of the queue with nothing refused: every wish was written and taken (a fresh station
+    // queues every locomotive again).
+    return !wanted.queued && !wanted.directionRefused && !wanted.speedRefused &&
+           wanted.functionsRefused == 0;
 }
 
 void StationScheduler::QueueLoco(std::int32_t key, Wanted& wanted) {

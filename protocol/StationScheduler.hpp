@@ -137,6 +137,9 @@ private:
     Command Next(std::int32_t key, const Wanted& wanted);
     // Writes command and records what the station now holds; true when it was accepted.
     bool Write(const Command& command);
+    // True when the station holds everything wanted for the locomotive: a repeated wish needs
+    // no work (and wakes nobody).
+    static bool Settled(const Wanted& wanted);
     // Queues a locomotive that is not queued yet, before the first barrier.
     void QueueLoco(std::int32_t key, Wanted& wanted);
     // Where work that belongs before the barriers goes: after the last item that is not one.

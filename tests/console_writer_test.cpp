@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -93,6 +94,33 @@ TEST_F(ConsoleWriterTest, AnOutputThatDoesNotDrainDropsWholeLinesAndSaysHowMany)
     // Once the output drains, lines go at once again.
     ConsoleLog("after\n");
     EXPECT_EQ(ReadUntil("after\n"), "after\n");
+}
+
+// The system journal is a socket: lines go straight to it while it takes them, and to the queue
+// (the rest of a line included) once it does not.
+TEST_F(ConsoleWriterTest, ASocketThatDoesNotDrainNeverHoldsUpTheLogger) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int small = 4096;
+    ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    constexpr int kLines = 5000;
+    {
+        ConsoleWriter writer(pair[1], 16 * 1024);
+        ASSERT_TRUE(ReturnsInTime([] {
+            for (int i = 0; i < kLines; ++i)
+                ConsoleLog("%s", Line(i).c_str());
+        })) << "a line waited for the output";
+        const std::string kept = ::ReadUntil(pair[0], " lines dropped.\n", kWait);
+        std::istringstream lines(kept);
+        std::string line;
+        int next = 0;
+        while (std::getline(lines, line) && line.rfind("line ", 0) == 0)
+            ASSERT_EQ(line + "\n", Line(next++));
+        ASSERT_GT(next, 0);
+        EXPECT_EQ(line + "\n", ConsoleWriter::DroppedLine(kLines - next));
+    }
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 TEST_F(ConsoleWriterTest, QueuedLinesAreWrittenOutAtTheEnd) {
