@@ -60,6 +60,22 @@ std::string Line(int i) {
     return line;
 }
 
+// What an output that stopped draining received: the first lines whole and in order, then the
+// count of the others. Returns how many were kept.
+int KeptThenCounted(const std::string& received, int lines) {
+    std::istringstream in(received);
+    std::string line;
+    int next = 0;
+    while (std::getline(in, line) && line.rfind("line ", 0) == 0) {
+        EXPECT_EQ(line + "\n", Line(next));
+        ++next;
+    }
+    EXPECT_GT(next, 0);
+    EXPECT_LT(next, lines);
+    EXPECT_EQ(line + "\n", ConsoleWriter::DroppedLine(lines - next));
+    return next;
+}
+
 TEST_F(ConsoleWriterTest, EachLineReachesTheOutputAtOnce) {
     ConsoleWriter writer(fds_[1]);
     ConsoleLog("[E Recv] %s\n", "Q 03 3F 85 B9");
@@ -79,17 +95,8 @@ TEST_F(ConsoleWriterTest, AnOutputThatDoesNotDrainDropsWholeLinesAndSaysHowMany)
             ConsoleLog("%s", Line(i).c_str());
     })) << "a line waited for the output";
 
-    // What was kept comes whole and in order, then the count of the rest.
-    const std::string kept = ReadUntil(" lines dropped.\n");
-    std::istringstream lines(kept);
-    std::string line;
-    int next = 0;
-    while (std::getline(lines, line) && line.rfind("line ", 0) == 0)
-        ASSERT_EQ(line + "\n", Line(next++));
-    ASSERT_GT(next, 0);
-    ASSERT_LT(next, kLines);
-    EXPECT_EQ(line + "\n", ConsoleWriter::DroppedLine(kLines - next));
-    EXPECT_GE(static_cast<std::size_t>(next) * Line(0).size(), kBound - Line(0).size());
+    const int kept = KeptThenCounted(ReadUntil(" lines dropped.\n"), kLines);
+    EXPECT_GE(static_cast<std::size_t>(kept) * Line(0).size(), kBound - Line(0).size());
 
     // Once the output drains, lines go at once again.
     ConsoleLog("after\n");
@@ -110,14 +117,7 @@ TEST_F(ConsoleWriterTest, ASocketThatDoesNotDrainNeverHoldsUpTheLogger) {
             for (int i = 0; i < kLines; ++i)
                 ConsoleLog("%s", Line(i).c_str());
         })) << "a line waited for the output";
-        const std::string kept = ::ReadUntil(pair[0], " lines dropped.\n", kWait);
-        std::istringstream lines(kept);
-        std::string line;
-        int next = 0;
-        while (std::getline(lines, line) && line.rfind("line ", 0) == 0)
-            ASSERT_EQ(line + "\n", Line(next++));
-        ASSERT_GT(next, 0);
-        EXPECT_EQ(line + "\n", ConsoleWriter::DroppedLine(kLines - next));
+        KeptThenCounted(::ReadUntil(pair[0], " lines dropped.\n", kWait), kLines);
     }
     ::close(pair[0]);
     ::close(pair[1]);

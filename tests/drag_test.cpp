@@ -1,8 +1,7 @@
 // Throttle drags and what must stay in order: Railmux as a process on the simulated station,
 // locomotive packets answered at once, the station brought to the newest wish.
 #include "sim/Rails.hpp"
-#include "tests/support/RailmuxOnSim.hpp"
-#include "tests/support/TcpClient.hpp"
+#include "tests/support/RailmuxClientTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -36,15 +35,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-class Drag : public ::testing::Test {
+class Drag : public RailmuxClientTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(railmux_.Start(error)) << error;
-        client_ = std::make_unique<TcpClient>(railmux_.Port());
-        ASSERT_TRUE(client_->Connected());
-    }
-
     // Sends one message and waits for its reply, as an application does.
     std::string Ask(const std::string& message, int replies = 1) {
         EXPECT_TRUE(client_->Send(message + "\r"));
@@ -77,8 +69,6 @@ protected:
         return {all.begin() + static_cast<std::ptrdiff_t>(commandsBefore_), all.end()};
     }
 
-    RailmuxOnSim railmux_;
-    std::unique_ptr<TcpClient> client_;
     std::size_t commandsBefore_ = 0;
 };
 

@@ -3,8 +3,7 @@
 // text Railmux writes.
 #include "sim/Rails.hpp"
 #include "sim/StationModel.hpp"
-#include "tests/support/RailmuxOnSim.hpp"
-#include "tests/support/TcpClient.hpp"
+#include "tests/support/RailmuxClientTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -63,21 +62,12 @@ std::string S(const Packet& packet) {
     return "S 02 " + WithCheck(packet);
 }
 
-class RailsTest : public ::testing::Test {
+class RailsTest : public RailmuxClientTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(railmux_.Start(error)) << error;
-        client_ = std::make_unique<TcpClient>(railmux_.Port());
-        ASSERT_TRUE(client_->Connected());
-    }
-
     void Send(const std::string& message, const std::string& reply = "O") {
         ASSERT_TRUE(client_->Send(message + "\r"));
         EXPECT_EQ(client_->ReadReplies(1, 30s), reply + "\r") << message;
     }
-
-    DSAir2Simulator& Sim() { return railmux_.Sim(); }
 
     // Waits until the station refreshes packet as the speed of the locomotive it names.
     ::testing::AssertionResult SpeedOnRails(int address, const Packet& packet) {
@@ -109,9 +99,6 @@ protected:
         return ::testing::AssertionFailure() << "output " << output + 1 << " coil " << coil
                                              << " not on the rails; rails: " << Sim().State().rails;
     }
-
-    RailmuxOnSim railmux_;
-    std::unique_ptr<TcpClient> client_;
 };
 
 struct StepsCase {
