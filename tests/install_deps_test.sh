@@ -58,14 +58,16 @@ all_absent() {
 }
 
 lock="-o DPkg::Lock::Timeout=600"
+# The line a user without root is told to run, up to the packages; only ever compared as text.
+to_run="    apt-get update && apt-get"
 # name | uid | sudo | package states | arguments | exit code | what apt-get was asked, in order
 # ("-" for nothing) | text expected on standard error ("-" for none)
 cases=(
     "root installs directly|0|no|$(all_absent)||0|apt-get $lock update -qq [DEBIAN_FRONTEND=];apt-get $lock install -y -qq $needed [DEBIAN_FRONTEND=noninteractive]|-"
     "a user with sudo installs through it|1000|yes|file=absent libboost-dev=absent||0|sudo apt-get $lock update -qq [DEBIAN_FRONTEND=];sudo apt-get $lock install -y -qq libboost-dev file [DEBIAN_FRONTEND=noninteractive]|-"
-    "a user without sudo gets the line to run as root|1000|no|file=absent libgtest-dev=absent||1|-|    apt-get update && apt-get install -y libgtest-dev file"
-    "removed with its configuration kept is missing|1000|no|dpkg-dev=rc||1|-|    apt-get update && apt-get install -y dpkg-dev"
-    "extras and no recommends|1000|no|libbenchmark-dev=absent|--no-recommends libbenchmark-dev|1|-|    apt-get update && apt-get install -y --no-install-recommends libbenchmark-dev"
+    "a user without sudo gets the line to run as root|1000|no|file=absent libgtest-dev=absent||1|-|$to_run install -y libgtest-dev file"
+    "removed with its configuration kept is missing|1000|no|dpkg-dev=rc||1|-|$to_run install -y dpkg-dev"
+    "extras and no recommends|1000|no|libbenchmark-dev=absent|--no-recommends libbenchmark-dev|1|-|$to_run install -y --no-install-recommends libbenchmark-dev"
     "nothing missing asks for nothing|1000|no|||0|-|-"
 )
 
