@@ -3,7 +3,9 @@
 #include "sim/PtyStation.hpp"
 #include "sim/StationModel.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -36,6 +38,8 @@ constexpr auto kRealSdInit = 200ms;
 constexpr auto kRealPowerOn = 360ms;
 constexpr auto kRealCvWrite = 650ms;
 constexpr auto kRealCvRead = 1600ms;
+constexpr auto kRealCvReadNoDecoder = 5000ms;
+constexpr auto kPacing = 100ms;  // what the station asks for after a "200 Ok"
 const char kGarbage[] = "~#%garbage%#~";
 
 std::string StatusLine(int code) {
@@ -138,6 +142,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return openCount_;
     }
+    int PacingViolations() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pacingViolations_;
+    }
+    bool Listening() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return listening_;
+    }
     SimState State() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return model_.State();
@@ -195,6 +207,7 @@ private:
         std::string bytes;
         bool trickle = false;  // one byte per write, kByteGap apart
         Then then = Then::Nothing;
+        bool endsOk = false;  // ends with a "200 Ok"
     };
 
     // Runs action on the simulator's thread and waits until it has (at once before Start).
@@ -254,6 +267,8 @@ private:
             if (booting_) deadline = std::min(deadline, bannerDue_);
             if (!partial_.empty()) deadline = std::min(deadline, lastByte_ + kLineTimeout);
             if (!out_.empty() && !outputBlocked_) deadline = std::min(deadline, out_.front().due);
+            if (!held_.empty()) deadline = std::min(deadline, busyUntil_);
+            deadline = std::min(deadline, listenDue_);
             int timeout = -1;
             if (peerOpen_ && deadline != Clock::time_point::max()) {
                 const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
@@ -283,6 +298,13 @@ private:
             if (!peerOpen_) continue;
             if (fds[0].revents & POLLOUT) outputBlocked_ = false;
             if (booting_ && now >= bannerDue_) SendBanner(now);
+            if (now >= listenDue_) StopListening();
+            if (!held_.empty() && now >= busyUntil_) {
+                // Done with its command, the station reads what waited in its buffer.
+                std::string held;
+                held.swap(held_);
+                Feed(held.data(), held.size(), now, false);
+            }
             if (!partial_.empty() && now - lastByte_ >= kLineTimeout) {
                 Print("incomplete line dropped: " + Printable(partial_));
                 partial_.clear();
@@ -326,12 +348,13 @@ private:
         peerOpen_ = true;
         booting_ = true;
         bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
-        partial_.clear();
+        ClearInput();
         out_.clear();
         written_ = 0;
         outputBlocked_ = false;
-        // Opening the port resets the board, which then reads again.
+        // Opening the port resets the board, which then reads again and has forgotten everything.
         if (stopped_) SetReading(true);
+        ForgetState();
         int count;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -343,7 +366,7 @@ private:
     void OnClosed() {
         peerOpen_ = false;
         booting_ = false;
-        partial_.clear();
+        ClearInput();
         out_.clear();
         written_ = 0;
         outputBlocked_ = false;
@@ -365,6 +388,7 @@ private:
         const auto sdInit = options_.realTimings ? kRealSdInit : kSdInit;
         Enqueue("OK" + eol_ + (options_.sendReady ? "100 Ready" + eol_ : std::string()),
                 now + sdInit, options_.hangUpAfter == 0 ? Then::HangUp : Then::Nothing);
+        if (options_.listenWindow.count() > 0) listenDue_ = now + sdInit + options_.listenWindow;
         Print(options_.sendReady ? "boot banner sent" : "boot banner sent without \"100 Ready\"");
     }
 
@@ -382,7 +406,7 @@ private:
         for (;;) {
             const ssize_t count = ::read(pty_.Fd(), buffer_.data(), buffer_.size());
             if (count > 0) {
-                Feed(static_cast<std::size_t>(count), now);
+                Feed(buffer_.data(), static_cast<std::size_t>(count), now, true);
                 if (gone_) return;
                 continue;
             }
@@ -392,15 +416,26 @@ private:
         }
     }
 
-    void Feed(std::size_t count, Clock::time_point now) {
+    // fresh: the bytes have just arrived (not taken from the buffer after a busy spell).
+    void Feed(const char* bytes, std::size_t count, Clock::time_point now, bool fresh) {
         if (booting_) {
             // The board is still in its reset; whatever arrives now is lost.
             Print("ignored " + std::to_string(count) + " bytes received while booting");
             return;
         }
+        if (deaf_) {
+            Print("ignored " + std::to_string(count) +
+                  " bytes: not listening to the serial line until the next reset");
+            return;
+        }
         for (std::size_t i = 0; i < count && !gone_; ++i) {
-            const char c = buffer_[i];
+            if (now < busyUntil_) {
+                Hold(bytes + i, count - i);
+                return;
+            }
+            const char c = bytes[i];
             if (c == '\n') {
+                if (fresh) CheckPacing(now);
                 HandleLine(partial_, now);
                 partial_.clear();
                 continue;
@@ -440,6 +475,8 @@ private:
                 }
             }
         }
+        // A line, even a refused one, keeps a station with a wireless card listening.
+        if (!line.empty()) listenDue_ = Clock::time_point::max();
         if (!reply.command) {
             if (!line.empty()) Print(reply.change + ": " + Printable(line.substr(0, 40)) + "...");
             return;
@@ -461,6 +498,7 @@ private:
         Print(note);
 
         Clock::time_point at = std::max(now, out_.empty() ? now : out_.back().due) + delay;
+        busyUntil_ = at;
         const Then then = ThenAfter(count);
         if (reply.lines.empty()) {
             if (then != Then::Nothing) Enqueue("", at, then);
@@ -479,6 +517,9 @@ private:
                 case StationReply::Work::CvRead:
                     work = kRealCvRead;
                     break;
+                case StationReply::Work::CvReadNoDecoder:
+                    work = kRealCvReadNoDecoder;
+                    break;
                 case StationReply::Work::CvWrite:
                     work = kRealCvWrite;
                     later = reply.lines.size() - 1;
@@ -493,6 +534,69 @@ private:
         }
         if (!first.empty()) Enqueue(std::move(first), at);
         Enqueue(std::move(rest), at + work, then);
+        out_.back().endsOk = reply.status == 200;
+        // Until its status line, the station reads nothing: what comes meanwhile waits.
+        busyUntil_ = at + work;
+    }
+
+    void Hold(const char* bytes, std::size_t count) {
+        const std::size_t room =
+            StationModel::kMaxLine - std::min(held_.size(), StationModel::kMaxLine);
+        const std::size_t kept = std::min(room, count);
+        held_.append(bytes, kept);
+        if (kept < count) {
+            Print("lost " + std::to_string(count - kept) +
+                  " bytes: the station is busy and its 64-byte buffer is full");
+        }
+    }
+
+    void CheckPacing(Clock::time_point now) {
+        if (lastOk_ == Clock::time_point::min() || now - lastOk_ >= kPacing) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++pacingViolations_;
+        }
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastOk_);
+        Print("a command came " + std::to_string(gap.count()) +
+              " ms after the last \"200 Ok\" (the station asks for 100 ms)");
+    }
+
+    // A station with a wireless card that heard no command in time after its boot.
+    void StopListening() {
+        listenDue_ = Clock::time_point::max();
+        deaf_ = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            listening_ = false;
+        }
+        commandArrived_.notify_all();
+        Print("no command since the boot: the serial line is ignored until the next reset");
+    }
+
+    // What the station's input buffer and its reading state hold: gone at a reset or a close.
+    void ClearInput() {
+        partial_.clear();
+        held_.clear();
+        busyUntil_ = Clock::time_point::min();
+        lastOk_ = Clock::time_point::min();
+        listenDue_ = Clock::time_point::max();
+        deaf_ = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        listening_ = true;
+    }
+
+    // A reset forgets the station's state; whoever waits for a state sees it.
+    void ForgetState() {
+        std::string state;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            model_.Reset();
+            if (!options_.stateFile.empty()) {
+                state = StationModel::Describe(model_.State()) + "\nrails: " + model_.State().rails;
+            }
+        }
+        commandArrived_.notify_all();
+        if (!state.empty()) WriteStateFile(state);
     }
 
     // What the station does once the answer to the count-th command is out.
@@ -507,7 +611,12 @@ private:
     }
 
     void Enqueue(std::string bytes, Clock::time_point due, Then then = Then::Nothing) {
-        out_.push_back({due, std::move(bytes), options_.byteByByte, then});
+        Chunk chunk;
+        chunk.due = due;
+        chunk.bytes = std::move(bytes);
+        chunk.trickle = options_.byteByByte;
+        chunk.then = then;
+        out_.push_back(std::move(chunk));
     }
 
     void WriteDue(Clock::time_point now) {
@@ -528,6 +637,7 @@ private:
                 }
                 if (written_ < chunk.bytes.size()) continue;
             }
+            if (chunk.endsOk) lastOk_ = now;
             const Then then = chunk.then;
             out_.pop_front();
             written_ = 0;
@@ -555,6 +665,7 @@ private:
         peerOpen_ = false;
         booting_ = false;
         stopped_ = false;
+        ClearInput();
         out_.clear();
         written_ = 0;
         if (options_.replugAfter.count() >= 0) replugDue_ = Clock::now() + options_.replugAfter;
@@ -569,32 +680,52 @@ private:
     bool PlugIn(std::string& error) {
         if (!gone_) HangUp();
         replugDue_ = Clock::time_point::max();
-        if (!pty_.Open(options_.linkPath, error)) return false;
+        if (!OpenRenumbered(error)) return false;
         gone_ = false;
         holders_ = ownOpens_ = ownCloses_ = 0;
-        partial_.clear();
+        ClearInput();
+        ForgetState();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             deviceName_ = pty_.DeviceName();
             path_ = options_.linkPath.empty() ? deviceName_ : options_.linkPath;
-            model_.Reset();
             plugged_ = true;
         }
         Print("plugged in again as " + pty_.DeviceName());
         return true;
     }
 
+    // A replugged adapter usually comes back under another number: the numbers the old one had
+    // is kept taken while the new one is made, so that an opener must find it by its link.
+    bool OpenRenumbered(std::string& error) {
+        std::string previous;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            previous = deviceName_;
+        }
+        std::vector<int> taken;
+        // The lowest free number goes first; a few are enough to pass the old one.
+        for (int i = 0; i < 8; ++i) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (master < 0) break;
+            taken.push_back(master);
+            const char* name = ::ptsname(master);
+            if (name == nullptr || previous == name) break;
+        }
+        const bool opened = pty_.Open(options_.linkPath, error);
+        for (const int master : taken)
+            ::close(master);
+        return opened;
+    }
+
     // A reset while the device is held: what was about to go out is lost, and the banner follows
     // as after an open.
     void Reboot(Clock::time_point now) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            model_.Reset();
-        }
+        ForgetState();
         if (stopped_) SetReading(true);
         out_.clear();
         written_ = 0;
-        partial_.clear();
+        ClearInput();
         if (peerOpen_) {
             booting_ = true;
             bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
@@ -663,6 +794,14 @@ private:
     Clock::time_point bannerDue_;
     std::string partial_;
     Clock::time_point lastByte_;
+    // Bytes that arrived while the station was busy with a command (until busyUntil_), as its
+    // input buffer holds them.
+    std::string held_;
+    Clock::time_point busyUntil_ = Clock::time_point::min();
+    Clock::time_point lastOk_ = Clock::time_point::min();  // the latest "200 Ok" written
+    // A station with a wireless card stops listening unless a line arrives by then.
+    Clock::time_point listenDue_ = Clock::time_point::max();
+    bool deaf_ = false;  // mirrors listening_ for the I/O thread
     std::deque<Chunk> out_;
     std::size_t written_ = 0;  // bytes of out_.front() already written
     bool outputBlocked_ = false;
@@ -677,6 +816,8 @@ private:
     StationModel model_;
     std::vector<std::string> commands_;
     int openCount_ = 0;
+    int pacingViolations_ = 0;
+    bool listening_ = true;
     std::map<std::string, int> statusFor_;
     std::chrono::milliseconds replyDelay_;
     std::vector<std::string> raw_;
@@ -711,6 +852,12 @@ bool DSAir2Simulator::WaitForState(const std::function<bool(const SimState&)>& c
 }
 int DSAir2Simulator::OpenCount() const {
     return impl_->OpenCount();
+}
+int DSAir2Simulator::PacingViolations() const {
+    return impl_->PacingViolations();
+}
+bool DSAir2Simulator::Listening() const {
+    return impl_->Listening();
 }
 SimState DSAir2Simulator::State() const {
     return impl_->State();

@@ -49,6 +49,9 @@ struct SimOptions {
     // Once this many commands have been answered, the station stops reading: the opener's
     // writes block (the tty's output is suspended) until the device is opened anew. -1: never.
     int stopReadingAfter = -1;
+    // A station with its wireless card fitted: unless a command line arrives within this time of
+    // the boot's "100 Ready", it ignores the serial line until its next reset. 0: no card.
+    std::chrono::milliseconds listenWindow{0};
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
@@ -88,6 +91,10 @@ public:
                       std::chrono::milliseconds timeout) const;
     // How many times the device side has been opened.
     int OpenCount() const;
+    // Commands that arrived sooner than the 100 ms the station asks for after a "200 Ok".
+    int PacingViolations() const;
+    // False while a station with a wireless card ignores the serial line (listenWindow).
+    bool Listening() const;
     SimState State() const;
 
     // Knobs that may change while running. A negative status restores the normal answer.

@@ -305,7 +305,9 @@ void StationModel::ReadCv(const Args& args, StationReply& reply) {
     reply.lines.push_back("@CV," + (args.empty() ? std::string() : args[0]) + "," +
                           std::to_string(cv) + "," + std::to_string(value) + ",");
     Status(reply, 200, kOk);
-    reply.work = StationReply::Work::CvRead;
+    // Without a decoder to answer, the station tries for much longer before it gives up.
+    reply.work =
+        value == kFailedRead ? StationReply::Work::CvReadNoDecoder : StationReply::Work::CvRead;
     state_.power = false;
     reply.change = "read CV" + std::to_string(cv) + " = " + std::to_string(value) +
                    (value == kFailedRead ? " (no answer)" : "") + "; track power OFF";

@@ -11,7 +11,7 @@
 // The station's answer to one command line, and what the command did.
 struct StationReply {
     // The real device's work before answering, which its timings depend on.
-    enum class Work { None, PowerOn, CvWrite, CvRead };
+    enum class Work { None, PowerOn, CvWrite, CvRead, CvReadNoDecoder };
 
     bool command = false;            // false: the line was dropped unseen (empty, overlong)
     std::string name;                // text before "(" (the whole line when there is none)

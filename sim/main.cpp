@@ -22,7 +22,8 @@ void Usage(std::FILE* out) {
         "\n"
         "Options:\n"
         "  --real-timings       answer with the real device's delays (boot 1.5 s, power on\n"
-        "                       0.36 s, CV write 0.65 s, CV read 1.6 s)\n"
+        "                       0.36 s, CV write 0.65 s, CV read 1.6 s, 5 s without an\n"
+        "                       answer from the decoder)\n"
         "  --no-ready           boot banner without the \"100 Ready\" notice\n"
         "  --delay MS           extra delay before every reply\n"
         "  --lf-only            end lines with LF instead of CR LF\n"
@@ -36,6 +37,8 @@ void Usage(std::FILE* out) {
         "  --stop-reading-after N\n"
         "                       stop taking bytes after answering N commands: the opener's\n"
         "                       writes block until it opens the device anew\n"
+        "  --wireless-window MS a wireless card is fitted: unless a command arrives within\n"
+        "                       MS of the boot, the serial line is ignored until a reset\n"
         "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
         "                       0: no answer at all (repeatable)\n"
         "  --state FILE         keep an account of the station's state in FILE: a line\n"
@@ -113,6 +116,11 @@ int main(int argc, char* argv[]) {
                 return Fail(std::string("bad --stop-reading-after ") + argv[i]);
             }
             options.stopReadingAfter = number;
+        } else if (arg == "--wireless-window" && hasValue) {
+            if (!ParseInt(argv[++i], 1, INT_MAX, number)) {
+                return Fail(std::string("bad --wireless-window ") + argv[i]);
+            }
+            options.listenWindow = std::chrono::milliseconds(number);
         } else if (arg == "--status" && hasValue) {
             const std::string assignment = argv[++i];
             const std::size_t equals = assignment.find('=');

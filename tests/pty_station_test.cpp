@@ -424,6 +424,119 @@ TEST(PtyStationTest, LinkToTheDevice) {
     ::unlink(path.c_str());
 }
 
+// Opening the port resets the board: nothing survives from before, not even the arguments a
+// command leaves behind.
+TEST(PtyStationTest, OpeningThePortResetsTheStation) {
+    auto sim = StartSimulator();
+    Client client(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    for (const char* command :
+         {"setPower(1)\n", "setTurnout(14336,1)\n", "setLocoFunction(49155,1,1)\n"}) {
+        ASSERT_TRUE(client.Send(command));
+        ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
+        client.Take();
+    }
+    ASSERT_TRUE(sim->State().power);
+    client.Close();
+    client.Open(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    const SimState fresh = sim->State();
+    EXPECT_FALSE(fresh.power);
+    EXPECT_TRUE(fresh.locos.empty());
+    EXPECT_TRUE(fresh.accessories.empty());
+    // The function command's "on" is gone from the argument array: 28 steps, not 14.
+    ASSERT_TRUE(client.Send("setLocoSpeed(49156,1023)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
+    EXPECT_EQ(sim->State().locos.at(49156).mode, 0);
+}
+
+// While the station works on a command its 64-byte buffer takes what arrives; the rest is lost,
+// and what was kept is carried out afterwards, in order.
+TEST(PtyStationTest, ABusyStationKeepsOnlyWhatFitsItsBuffer) {
+    SimOptions options;
+    options.realTimings = true;
+    auto sim = StartSimulator(options);
+    Client client(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n", 10s));
+    client.Take();
+    // Six commands of 32 bytes each behind a CV read: two fit.
+    std::string burst = "getLocoConfig(49152,8)\n";
+    for (int address = 49155; address <= 49160; ++address)
+        burst += "setLocoSpeed(00" + std::to_string(address) + ",001000,2)\r\n";
+    ASSERT_TRUE(client.Send(burst));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n200 Ok\r\n200 Ok\r\n", 10s)) << client.Take();
+    client.Take();
+    ASSERT_TRUE(client.Send("setPower(0)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n", 10s));
+    EXPECT_EQ(sim->Commands(),
+              (std::vector<std::string>{"getLocoConfig(49152,8)", "setLocoSpeed(0049155,001000,2)",
+                                        "setLocoSpeed(0049156,001000,2)", "setPower(0)"}));
+}
+
+// The station asks for 100 ms after each "200 Ok"; a command that comes sooner is counted.
+TEST(PtyStationTest, CommandsSoonerThanThePauseAreCounted) {
+    auto sim = StartSimulator();
+    Client client(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    ASSERT_TRUE(client.Send("setPower(0)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
+    ASSERT_TRUE(client.Send("setPower(0)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n200 Ok\r\n"));
+    EXPECT_EQ(sim->PacingViolations(), 1);
+    std::this_thread::sleep_for(150ms);
+    ASSERT_TRUE(client.Send("setPower(0)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n200 Ok\r\n200 Ok\r\n"));
+    EXPECT_EQ(sim->PacingViolations(), 1);
+}
+
+// A wireless card fitted: a station that hears no command soon after its boot ignores the
+// serial line until it resets; one that does keeps listening.
+TEST(PtyStationTest, WithAWirelessCardOnlyAnEarlyCommandKeepsTheStationListening) {
+    SimOptions options;
+    options.listenWindow = 300ms;
+    auto sim = StartSimulator(options);
+    Client client(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    const auto deaf = Clock::now() + 10s;
+    while (sim->Listening() && Clock::now() < deaf)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(sim->Listening());
+
+    sim->Reset();
+    EXPECT_TRUE(sim->Listening());
+    client.Take();
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    ASSERT_TRUE(client.Send("setPing()\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
+    // Well past the window, the station still takes commands.
+    client.ReadFor(600ms);
+    client.Take();
+    ASSERT_TRUE(client.Send("setPower(1)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
+    EXPECT_TRUE(sim->State().power);
+}
+
+// A replugged adapter comes back under another device number: only the link finds it.
+TEST(PtyStationTest, ReplugComesBackUnderAnotherNumber) {
+    SimOptions options;
+    options.linkPath = LinkPath("renumber");
+    auto sim = StartSimulator(options);
+    const std::string before = sim->DeviceName();
+    {
+        Client client(sim->Path());
+        ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+        sim->Unplug();
+    }
+    std::string error;
+    ASSERT_TRUE(sim->Replug(error)) << error;
+    EXPECT_NE(sim->DeviceName(), before);
+    char target[256] = {};
+    ASSERT_GT(::readlink(options.linkPath.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), sim->DeviceName());
+    Client client(sim->Path());
+    EXPECT_TRUE(client.ReadUntil("100 Ready\r\n"));
+}
+
 TEST(PtyStationTest, WaitForCommandsTimesOut) {
     auto sim = StartSimulator();
     const auto start = Clock::now();

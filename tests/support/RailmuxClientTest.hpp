@@ -18,6 +18,9 @@ protected:
         ASSERT_TRUE(client_->Connected());
     }
 
+    // Every test's traffic keeps the pause the station asks for after each answer.
+    void TearDown() override { EXPECT_EQ(railmux_.Sim().PacingViolations(), 0); }
+
     DSAir2Simulator& Sim() { return railmux_.Sim(); }
 
     RailmuxOnSim railmux_;
