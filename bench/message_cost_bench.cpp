@@ -93,6 +93,7 @@ namespace {
 // Accepts every command and does nothing, so only the protocol's own work is measured.
 class NoopStation final : public IStation {
 public:
+    bool Greet() override { return true; }
     bool PowerOn() override { return true; }
     bool PowerOff() override { return true; }
     bool SetLocoSpeed(std::int32_t, std::int32_t, SpeedMode) override { return true; }

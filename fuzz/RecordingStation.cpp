@@ -13,7 +13,7 @@ constexpr std::int32_t kCvValues[] = {3, 0, 0xFF, 0x100, -1, 65535, INT_MAX, INT
 std::string StationCall::ToString() const {
     static const char* const kNames[] = {"PowerOn",          "PowerOff",        "SetLocoSpeed",
                                          "SetLocoDirection", "SetLocoFunction", "SetTurnout",
-                                         "SetLocoConfig",    "GetLocoConfig"};
+                                         "SetLocoConfig",    "GetLocoConfig",   "SetPing"};
     return std::string(kNames[kind]) + "(" + std::to_string(address) + "," + std::to_string(value) +
            "," + std::to_string(state) + ")->" + (result ? "true" : "false");
 }
@@ -29,6 +29,10 @@ bool RecordingStation::Answer(StationCall call) {
     }
     calls.push_back(call);
     return call.result;
+}
+
+bool RecordingStation::Greet() {
+    return Answer({StationCall::Ping});
 }
 
 bool RecordingStation::PowerOn() {

@@ -9,7 +9,17 @@
 
 // One station operation as the client protocol called it.
 struct StationCall {
-    enum Kind { PowerOn, PowerOff, Speed, Direction, Function, Turnout, SetConfig, GetConfig };
+    enum Kind {
+        PowerOn,
+        PowerOff,
+        Speed,
+        Direction,
+        Function,
+        Turnout,
+        SetConfig,
+        GetConfig,
+        Ping
+    };
     Kind kind;
     std::int32_t address = 0;  // locomotive address, accessory output, or the CV number
     std::int32_t value = 0;    // speed, forward flag, function number, coil, or the CV value
@@ -31,6 +41,7 @@ class RecordingStation final : public IStation {
 public:
     explicit RecordingStation(FuzzInput* script) : script_(script) {}
 
+    bool Greet() override;
     bool PowerOn() override;
     bool PowerOff() override;
     bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override;

@@ -10,6 +10,10 @@ class IStation {
 public:
     using SpeedMode = NDSDCC::SpeedMode;
 
+    // A station that booted by itself (a reset in mid-session) must hear a command soon: with
+    // its wireless card fitted it ignores the serial line otherwise. Sends a command without
+    // effect unless one has reached the station since; false when that failed.
+    virtual bool Greet() = 0;
     virtual bool PowerOn() = 0;
     virtual bool PowerOff() = 0;
     virtual bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) = 0;

@@ -2,6 +2,10 @@
 
 #include "station/NDSDCC.hpp"
 
+bool NDSDCCStation::Greet() {
+    return NDSDCC::Greet();
+}
+
 bool NDSDCCStation::PowerOn() {
     return NDSDCC::PowerOn();
 }

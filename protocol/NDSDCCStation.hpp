@@ -6,6 +6,7 @@
 // same name and waits as that does.
 class NDSDCCStation final : public IStation {
 public:
+    bool Greet() override;
     bool PowerOn() override;
     bool PowerOff() override;
     bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override;

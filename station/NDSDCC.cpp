@@ -45,6 +45,10 @@ bool NDSDCC::SetPing() {
     return instance->SendCommand("setPing()");
 }
 
+bool NDSDCC::Greet() {
+    return instance->Greet();
+}
+
 bool NDSDCC::PowerOn() {
     return instance->SendCommand("setPower(1)");
 }

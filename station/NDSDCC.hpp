@@ -30,6 +30,10 @@ public:
     static std::uint64_t StationEpoch();
 
     static bool SetPing();
+    // A ping if the station reset in mid-session and no command has reached it since (a station
+    // with its wireless card fitted ignores the serial line unless a command comes soon after its
+    // boot); true at once otherwise.
+    static bool Greet();
     static bool PowerOn();
     static bool PowerOff();
     // The station's speed-step modes, as setLocoSpeed carries them. Decoders that know only 28

@@ -182,7 +182,8 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
         if (connected) {
             reconnect = true;
             // Moved before commands go through, so that a caller who looks before acting sees it.
-            if (++handshakes > 1) ++epoch;
+            // Also at the first connection: what was refused while there was none is owed to it.
+            ++epoch;
             state = State::Connected;
         }
     }
@@ -196,9 +197,9 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
 }
 
 bool NDSDCC::Impl::SendCommand(const std::string& command) {
-    const Clock::time_point deadline =
-        Clock::now() + (HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
-                                                  : Clock::duration(kCommandTimeout));
+    const Clock::duration timeout = HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
+                                                              : Clock::duration(kCommandTimeout);
+    const Clock::time_point deadline = Clock::now() + timeout;
     bool admitted;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -230,23 +231,36 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
     }
     // An earlier command timed out: its answer may still come. Everything before the ping's
     // "@DSG" line is such a late answer, so that nothing after it can complete the wrong
-    // command. The ping spends this command's budget.
+    // command.
     // The console shows the lines in the order they go out.
+    if (resync && command == kPing) {
+        // The resynchronising ping is all a ping would do.
+        if (log) log("[D Send] %s\n", kPing);
+        return Settle(Exchange(kPing, deadline, true));
+    }
     if (resync) {
         if (log) log("[D Send] %s\n", kPing);
-        const bool inStep = Settle(Exchange(kPing, deadline, true));
+        const Result mark = Exchange(kPing, deadline, true);
+        const bool inStep = Settle(mark);
         if (log) log("[D Send] %s\n", command.c_str());
         // A ping that goes unanswered right after a time-out is the second in a row: the
         // station is gone and the command is not sent.
         if (!inStep) {
-            if (log) log("No connection to DSAir2!\n");
+            if (log && mark.outcome != Outcome::Reset) log("No connection to DSAir2!\n");
             return false;
         }
     } else if (log) {
         log("[D Send] %s\n", command.c_str());
     }
-    const Result result = Exchange(command, deadline, false);
+    // After a ping the command has its whole time of its own: written with little left, it
+    // would be carried out while counted as lost.
+    const Result result = Exchange(command, resync ? Clock::now() + timeout : deadline, false);
     return Settle(result) && result.status == 200;
+}
+
+bool NDSDCC::Impl::Greet() {
+    if (!greetingOwed) return true;
+    return SendCommand(kPing);
 }
 
 NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::time_point deadline,
@@ -262,6 +276,7 @@ NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::t
 
     lastStatus = 0;
     answered = false;
+    const std::uint64_t resetsBefore = resets;
     awaitingMark = afterMark;
     awaitedCompletion = afterMark ? kNoCompletion : completions + 1;
     if (ping) ++pingsOwed;
@@ -271,6 +286,7 @@ NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::t
     answerValues.clear();
     lock.unlock();
 
+    greetingOwed = false;
     std::string line = command;
     line += '\n';
     const bool written = port.Write(line.data(), line.size());
@@ -284,8 +300,11 @@ NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::t
 
     lock.lock();
     const auto interrupted = [&] { return stopping || interrupts != interruptsBefore; };
+    // A station that reset will never answer: no use waiting out the deadline.
+    const auto reset = [&] { return resets != resetsBefore; };
     if (written) {
-        replySignal.wait_until(lock, deadline, [&] { return answered || interrupted(); });
+        replySignal.wait_until(lock, deadline,
+                               [&] { return answered || interrupted() || reset(); });
     }
     Result result{Outcome::TimedOut, 0, {}};
     if (answered) {
@@ -297,6 +316,8 @@ NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::t
         result.outcome = Outcome::Interrupted;
     } else if (!written) {
         result = {Outcome::WriteFailed, 0, writeFailure};
+    } else if (reset()) {
+        result.outcome = Outcome::Reset;
     }
     awaitingMark = false;
     awaitedCompletion = kNoCompletion;
@@ -321,6 +342,11 @@ bool NDSDCC::Impl::Settle(const Result& result) {
                 break;
             case Outcome::WriteFailed:
                 lossReason = result.reason;
+                break;
+            case Outcome::Reset:
+                // The station is there, but a command written as it came back may still be
+                // answered: the next one resynchronises.
+                resyncNeeded = true;
                 break;
             case Outcome::Interrupted:
                 break;
@@ -509,12 +535,20 @@ void NDSDCC::Impl::HandleLine(const std::string& line) {
             if (state == State::Connected) {
                 reset = true;
                 path = devicePath;
+                greetingOwed = true;
                 ++epoch;
             }
         }
-        if (reset && log) {
-            log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
-                path.c_str());
+        if (reset) {
+            {
+                std::lock_guard<std::mutex> lock(replyMutex);
+                ++resets;
+            }
+            replySignal.notify_all();
+            if (log) {
+                log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
+                    path.c_str());
+            }
         }
     }
 }

@@ -67,6 +67,7 @@ public:
     // Preceded by a resynchronising ping when the previous command timed out. One caller at a
     // time.
     bool SendCommand(const std::string& command);
+    bool Greet();
     // Sleeps until kPacing has passed since the latest status line (at once if it has).
     void AwaitPacing();
     // The CV read with its value checks (the command set's GetLocoConfig).
@@ -99,7 +100,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     enum class State { Gone, Connecting, Connected };
-    enum class Outcome { Answered, TimedOut, Interrupted, WriteFailed };
+    // Reset: the station rebooted while the command waited, forgetting it.
+    enum class Outcome { Answered, TimedOut, Interrupted, WriteFailed, Reset };
     struct Result {
         Outcome outcome;
         std::int32_t status;  // of the answer
@@ -138,13 +140,14 @@ private:
     bool reconnect = false;  // reconnect when the station is gone
     std::string portName;    // what reconnection resolves afresh
     std::string devicePath;  // of the current or latest connection
-    std::uint64_t handshakes = 0;
     std::thread linkThread;
 
     std::atomic<bool> stopping{false};
     // Moved by Interrupt, before the waiters' mutexes are taken to notify them.
     std::atomic<std::uint64_t> interrupts{0};
     std::atomic<std::uint64_t> epoch{0};
+    // Set by a reset in mid-session, cleared by the next command written.
+    std::atomic<bool> greetingOwed{false};
 
     // Guarded by replyMutex. completions counts completing status lines (200-399). A command
     // names the completion that will answer it (awaitedCompletion) before writing, or, after
@@ -163,6 +166,7 @@ private:
     std::uint64_t pingsOwed = 0;
     bool resyncNeeded = false;
     int timeoutsInRow = 0;
+    std::uint64_t resets = 0;  // ready notices in mid-session
     std::vector<std::string> replyValues;
     // replyValues as they stood when the awaited completion arrived: what the command reads.
     std::vector<std::string> answerValues;

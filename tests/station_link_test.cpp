@@ -344,7 +344,7 @@ TEST_F(ScriptedStation, OnlyACompletingStatusLineEndsTheWait) {
 TEST_F(ScriptedStation, LinesBeforeTheCommandDoNotCompleteIt) {
     OpenLink();
     ConsoleCapture console;
-    SetReply([](const std::string&) { return std::string("100 Ready\r\n"); });
+    SetReply([](const std::string&) { return std::string("noise\r\n"); });
     Send("200 Ok\r\n");
     ASSERT_TRUE(console.WaitFor("[D Recv] 200 Ok\r\n", 5s));
 
@@ -586,13 +586,50 @@ TEST_F(ScriptedStation, AReadyNoticeInMidSessionMeansAFreshStation) {
     ConsoleCapture console;
     OpenLink();
     // The handshake's own notice is no reset.
-    EXPECT_EQ(link->StationEpoch(), 0u);
+    const std::uint64_t connected = link->StationEpoch();
+    EXPECT_TRUE(link->Greet());
+    EXPECT_EQ(Commands().size(), 1u);
     Send("Desktop Station air\r\n100 Ready\r\n");
     ASSERT_TRUE(console.WaitFor(
         "DSAir2 on " + name + " was reset; it has forgotten its locomotives and track power.\n",
         5s));
-    EXPECT_EQ(link->StationEpoch(), 1u);
+    EXPECT_EQ(link->StationEpoch(), connected + 1);
+    // Greeted once: a station with its wireless card listens only when a command comes soon.
+    EXPECT_TRUE(link->Greet());
+    EXPECT_TRUE(link->Greet());
+    ASSERT_EQ(Commands().size(), 2u);
+    EXPECT_EQ(Commands().back().command, "setPing()");
     EXPECT_TRUE(link->SendCommand("setPower(1)"));
+
+    // Any command is greeting enough.
+    Send("Desktop Station air\r\n100 Ready\r\n");
+    const auto noticed = Clock::now() + 5s;
+    while (link->StationEpoch() != connected + 2 && Clock::now() < noticed)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(link->StationEpoch(), connected + 2);
+    EXPECT_TRUE(link->SendCommand("setPower(0)"));
+    EXPECT_TRUE(link->Greet());
+    EXPECT_EQ(Commands().back().command, "setPower(0)");
+}
+
+TEST_F(ScriptedStation, AResetEndsTheWaitOfTheCommandItInterrupted) {
+    OpenLink();
+    // The station reboots instead of answering the CV read it would take 15 s over.
+    SetReply(
+        [](const std::string&) { return std::string("Desktop Station air\r\n100 Ready\r\n"); });
+    const auto start = Clock::now();
+    EXPECT_FALSE(link->SendCommand("getLocoConfig(49152,8)"));
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_TRUE(link->Connected());
+
+    // A command written as the station came back might still be answered: a ping goes first.
+    SetReply(DeviceAnswer);
+    EXPECT_TRUE(link->SendCommand("setPower(1)"));
+    const std::vector<Received> commands = Commands();
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(commands[1].command, "getLocoConfig(49152,8)");
+    EXPECT_EQ(commands[2].command, "setPing()");
+    EXPECT_EQ(commands[3].command, "setPower(1)");
 }
 
 TEST_F(ScriptedStation, StopEndsAWaitAtOnceAndRefusesWhatFollows) {
@@ -633,7 +670,7 @@ TEST_F(SimulatedStation, UnpluggedAndReplugged) {
     std::string error;
     ASSERT_TRUE(station->Replug(error)) << error;
     ASSERT_TRUE(console.WaitFor("Reconnected to DSAir2 on " + options.linkPath + "\n", 20s));
-    EXPECT_EQ(link.StationEpoch(), 1u);
+    EXPECT_EQ(link.StationEpoch(), 2u);    // the first connection, and this one
     EXPECT_FALSE(station->State().power);  // a fresh station
     EXPECT_TRUE(link.SendCommand("setPower(1)"));
     EXPECT_TRUE(station->State().power);

@@ -137,10 +137,17 @@ TEST_F(StationLoss, UnpluggedWhileACommandWaits) {
 TEST_F(StationLoss, StartedBeforeTheStationIsPluggedIn) {
     StartRailmux();
     EXPECT_TRUE(railmux_->WaitForStderr("Failed to connect to DSAir2 on ", 10s));
+    // Asked for while there is no station: it is owed to the station once there is one.
+    EXPECT_EQ(Ask(kDrive).text, "O\r");
+    ASSERT_TRUE(Console("No connection to DSAir2!\n"));
     StartStation();
     ASSERT_TRUE(Console("Reconnected to DSAir2 on " + link_ + "\n"));
+    ASSERT_TRUE(sim_->WaitForCommands(3, 10s));
     EXPECT_EQ(Ask("E").text, "O\r");
-    EXPECT_EQ(sim_->Commands(), (std::vector<std::string>{"setPing()", "setPower(1)"}));
+    std::vector<std::string> expected = {"setPing()"};
+    expected.insert(expected.end(), kDriveCommands.begin(), kDriveCommands.end());
+    expected.push_back("setPower(1)");
+    EXPECT_EQ(sim_->Commands(), expected);
     EXPECT_TRUE(sim_->State().power);
     ExpectServing();
 }
@@ -162,6 +169,44 @@ TEST_F(StationLoss, AResetInMidSessionIsNoticedAndTheStationIsDrivenAfresh) {
     expected.push_back("setPower(1)");
     EXPECT_EQ(CommandsFrom(1), expected);
     EXPECT_EQ(sim_->State().locos.at(49155).speed, 28);
+    ExpectServing();
+}
+
+// A station with its wireless card fitted listens to the serial line only if a command comes
+// soon after its boot: after a reset in mid-session it hears one, wanted states or not.
+TEST_F(StationLoss, AStationThatResetIsGreetedBeforeItStopsListening) {
+    SimOptions options;
+    options.listenWindow = 3s;
+    StartStation(options);
+    StartRailmux();
+    const std::size_t before = sim_->Commands().size();
+    sim_->Reset();
+    ASSERT_TRUE(Console("DSAir2 on " + link_ +
+                        " was reset; it has forgotten its locomotives and track power.\n"));
+    ASSERT_TRUE(sim_->WaitForCommands(before + 1, 10s));
+    EXPECT_TRUE(sim_->Listening());
+    EXPECT_EQ(CommandsFrom(before), std::vector<std::string>{"setPing()"});
+    EXPECT_EQ(Ask("E").text, "O\r");
+    EXPECT_TRUE(sim_->State().power);
+    ExpectServing();
+}
+
+// The station reboots in the middle of a CV read: the read fails at once instead of waiting
+// out its 15 s, and the link goes on.
+TEST_F(StationLoss, AResetDuringACvReadEndsItAtOnce) {
+    StartStation();
+    StartRailmux();
+    sim_->SetStatusFor("getLocoConfig", 0);
+    const auto start = Clock::now();
+    ASSERT_TRUE(client_->Send("R 001\r"));
+    ASSERT_TRUE(Console("[D Send] getLocoConfig(49152,1)\n"));
+    sim_->Reset();
+    EXPECT_EQ(client_->ReadReplies(1, 30s), "--\r");
+    EXPECT_LT(Clock::now() - start, 10s);
+    sim_->SetStatusFor("getLocoConfig", -1);
+    sim_->SetCv(1, 7);
+    ASSERT_TRUE(client_->Send("R 001\r"));
+    EXPECT_EQ(client_->ReadReplies(2, 30s), "CV00107\rP\r");
     ExpectServing();
 }
 

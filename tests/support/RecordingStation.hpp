@@ -20,6 +20,7 @@ public:
     std::deque<bool> results;
     std::map<std::int32_t, std::int32_t> cvs;
 
+    bool Greet() override { return Record("setPing()"); }
     bool PowerOn() override { return Record("setPower(1)"); }
     bool PowerOff() override { return Record("setPower(0)"); }
     bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override {
