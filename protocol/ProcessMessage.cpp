@@ -32,15 +32,21 @@ struct Context {
 using Action = void (*)(const std::string& message, std::string& reply, Context& context);
 
 // Work that stays in order with the locomotive commands before it.
-void InOrder(Context& context, StationScheduler::Job job, bool urgent = false) {
-    context.scheduler.RunBarrier(std::move(job), urgent, context.received + kReplyWindow);
+void InOrder(Context& context, StationScheduler::Job job, bool urgent = false,
+             bool yieldsToUrgent = false) {
+    context.scheduler.RunBarrier(std::move(job), urgent, context.received + kReplyWindow,
+                                 yieldsToUrgent);
 }
 
+// Withdrawn if track power off overtakes it: the emergency stop is the operator's last word.
 void PowerOn(const std::string&, std::string&, Context& context) {
-    InOrder(context, [](IStation& station, LocoTable&, TrackPower& power) {
-        station.PowerOn();
-        power.Requested(true);
-    });
+    InOrder(
+        context,
+        [](IStation& station, LocoTable&, TrackPower& power) {
+            station.PowerOn();
+            power.Requested(true);
+        },
+        false, true);
 }
 
 // The operator's emergency stop: before every locomotive command not yet written.

@@ -60,9 +60,10 @@ void StationScheduler::SetSpeed(std::int32_t key, std::uint8_t direction, NDSDCC
         wanted.direction = direction;
         wanted.mode = static_cast<std::uint8_t>(mode);
         wanted.speed = speed;
-        if (speed == 0) wanted.stopPending = true;
+        // A stop overtaken by a newer speed need not be written any more.
+        wanted.stopPending = speed == 0;
         wanted.directionRefused = wanted.speedRefused = false;
-        ++wanted.version;
+        wanted.version = ++changes_;
         QueueLoco(key, wanted);
     }
     changed_.notify_all();
@@ -82,7 +83,7 @@ void StationScheduler::SetFunctions(std::int32_t key, int first, int count,
             wanted.functions[first + i] = states[i];
             wanted.functionsRefused &= ~(1u << (first + i));
         }
-        ++wanted.version;
+        wanted.version = ++changes_;
         QueueLoco(key, wanted);
     }
     changed_.notify_all();
@@ -99,15 +100,27 @@ void StationScheduler::ThrowTurnout(std::int32_t output, bool thrown) {
     changed_.notify_all();
 }
 
-bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadline) {
+bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadline,
+                                  bool yieldsToUrgent) {
     auto barrier = std::make_shared<Barrier>();
     barrier->job = std::move(job);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
+        if (urgent) {
+            // Not carried out after the urgent one that overtakes it, nor before: withdrawn.
+            const auto yields = [](const Item& item) {
+                return item.barrier && item.barrier->yieldsToUrgent;
+            };
+            for (Item& item : queue_) {
+                if (yields(item)) item.barrier->dropped = true;
+            }
+            queue_.erase(std::remove_if(queue_.begin(), queue_.end(), yields), queue_.end());
+        }
         Item item(Item::Kind::Barrier);
         item.urgent = urgent;
         item.barrier = barrier;
+        barrier->yieldsToUrgent = yieldsToUrgent;
         queue_.insert(urgent ? AfterUrgent() : queue_.end(), item);
     }
     changed_.notify_all();
@@ -119,11 +132,25 @@ bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadli
 }
 
 bool StationScheduler::Forget(std::int32_t key, Clock::time_point deadline) {
+    // Wishes come from one thread, the caller's: none can come between this and the queueing.
+    std::uint64_t asked;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        asked = changes_;
+    }
     return RunBarrier(
-        [this, key](IStation&, LocoTable& locos, TrackPower&) {
+        [this, key, asked](IStation&, LocoTable& locos, TrackPower&) {
             locos.Forget(key);
             std::lock_guard<std::mutex> lock(mutex_);
-            wanted_.erase(key);
+            const auto found = wanted_.find(key);
+            if (found == wanted_.end()) return;
+            Wanted& wanted = found->second;
+            if (wanted.version <= asked) {
+                wanted_.erase(found);
+                return;
+            }
+            // Asked for after the "D" (which ran late): carried out, to a forgotten entry.
+            QueueLoco(key, wanted);
         },
         false, deadline);
 }
@@ -173,6 +200,8 @@ void StationScheduler::CheckEpoch() {
     knownEpoch_ = epoch;
     locos_.ForgetAll();
     power_.Forget();
+    // A fresh station must hear a command soon, wanted states or not.
+    greet_ = true;
     for (auto& [key, wanted] : wanted_) {
         wanted.directionRefused = wanted.speedRefused = false;
         wanted.functionsRefused = 0;
@@ -261,7 +290,15 @@ bool StationScheduler::Write(const Command& command) {
 
 bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     CheckEpoch();
-    if (queue_.empty()) return false;
+    if (queue_.empty()) {
+        if (!greet_) return false;
+        // After what was queued, which usually reached the station already.
+        greet_ = false;
+        lock.unlock();
+        station_.Greet();
+        lock.lock();
+        return true;
+    }
     Item item = queue_.front();
     queue_.pop_front();
 
@@ -274,6 +311,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
             changed_.notify_all();
             return true;
         case Item::Kind::Turnout:
+            greet_ = false;
             lock.unlock();
             station_.SetTurnout(item.key, item.thrown);
             lock.lock();
@@ -309,6 +347,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     const std::uint64_t version = found->second.version;
     if (command.kind == Command::Kind::Speed && command.speed == 0)
         found->second.stopPending = false;
+    greet_ = false;
     lock.unlock();
     const bool accepted = Write(command);
     lock.lock();

@@ -61,10 +61,12 @@ public:
     // Carries job out after every command accepted before it (urgent: before every command not
     // yet written) and waits until it has run, at the latest until deadline. True when it ran;
     // false at the deadline (it still runs later) or when the scheduler stopped (it never will).
-    bool RunBarrier(Job job, bool urgent, Clock::time_point deadline);
+    // yieldsToUrgent: withdrawn, if it has not run yet, when an urgent job is queued (track
+    // power on must not come after the emergency stop that overtook it).
+    bool RunBarrier(Job job, bool urgent, Clock::time_point deadline, bool yieldsToUrgent = false);
 
     // "D": forgets what the station was told and what was wanted for key, after everything
-    // accepted before it; then waits as RunBarrier does.
+    // accepted before it (a wish that came after it is kept); then waits as RunBarrier does.
     bool Forget(std::int32_t key, Clock::time_point deadline);
 
     // Ends the thread after the command being written; work not yet begun is dropped and every
@@ -81,7 +83,7 @@ private:
         std::uint8_t direction = 1;
         std::uint8_t mode = 0;
         std::int32_t speed = 0;
-        bool stopPending = false;  // a stop was asked for and not yet written
+        bool stopPending = false;  // the newest wish is a stop, not yet written
         std::array<std::uint8_t, LocoState::kFunctionCount> functions = Unset();
         // What the station refused (or did not answer) since the application last asked: not
         // tried again until it asks again or the station is fresh.
@@ -89,7 +91,7 @@ private:
         bool speedRefused = false;
         std::uint32_t functionsRefused = 0;  // bit n: Fn
         bool queued = false;                 // in the queue or being written
-        std::uint64_t version = 0;           // counts the application's changes
+        std::uint64_t version = 0;           // changes_ at the application's latest change
 
         static std::array<std::uint8_t, LocoState::kFunctionCount> Unset() {
             std::array<std::uint8_t, LocoState::kFunctionCount> all;
@@ -102,6 +104,7 @@ private:
         Job job;
         bool done = false;
         bool dropped = false;
+        bool yieldsToUrgent = false;
     };
 
     struct Item {
@@ -153,10 +156,12 @@ private:
     EpochSource epoch_;
     const Mode mode_;
     std::uint64_t knownEpoch_ = 0;  // scheduler thread only
+    bool greet_ = false;            // a fresh station may still wait for its first command
 
     std::mutex mutex_;
     std::condition_variable changed_;  // work queued, a barrier done, or stop
     std::map<std::int32_t, Wanted> wanted_;
+    std::uint64_t changes_ = 0;  // counts the application's wishes
     std::deque<Item> queue_;
     bool stopping_ = false;
 

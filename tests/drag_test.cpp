@@ -117,6 +117,24 @@ TEST_F(Drag, PowerOffOvertakesPendingSpeeds) {
         EXPECT_TRUE(OnRails(address, SpeedOnRails(address, true, 40))) << address;
 }
 
+// "E" answered before the station could carry it out, then "K": the emergency stop is the last
+// word, and the track never comes on after it.
+TEST_F(Drag, PowerOffWithdrawsAPowerOnStillPending) {
+    Start({});
+    railmux_.Sim().SetCv(1, 7);
+    for (int address = 1; address <= 20; ++address)
+        EXPECT_EQ(Ask(Speed(address, true, 40)), "O\r");
+    EXPECT_EQ(Ask("E"), "O\r");  // forty commands ahead of it: answered before it ran
+    EXPECT_EQ(Ask("K"), "O\r");
+    // After everything accepted before it.
+    EXPECT_EQ(Ask("R 001", 2), "CV00107\rP\r");
+    const auto commands = Since();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "setPower(1)"), 0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "setPower(0)"), 1);
+    for (int address = 1; address <= 20; ++address)
+        EXPECT_TRUE(OnRails(address, SpeedOnRails(address, true, 40))) << address;
+}
+
 TEST_F(Drag, PowerOnAndCvReadWaitForTheSpeedsBeforeThem) {
     Start({});
     railmux_.Sim().SetCv(1, 7);

@@ -27,6 +27,16 @@ constexpr auto kWait = 10s;
 // would write them, when they reach the gate.
 class GatedStation final : public IStation {
 public:
+    explicit GatedStation(const std::atomic<std::uint64_t>& epoch) : epoch_(epoch) {}
+
+    // As the link: a ping only when no command has reached the station since it turned fresh.
+    bool Greet() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (heardIn_ == epoch_) return true;
+        }
+        return Command("setPing()");
+    }
     bool PowerOn() override { return Command("setPower(1)"); }
     bool PowerOff() override { return Command("setPower(0)"); }
     bool SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override {
@@ -81,6 +91,7 @@ public:
 private:
     bool Command(std::string text) {
         std::unique_lock<std::mutex> lock(mutex_);
+        heardIn_ = epoch_;
         commands_.push_back(std::move(text));
         changed_.notify_all();
         changed_.wait(lock, [&] { return open_ || passes_ > 0; });
@@ -98,6 +109,8 @@ private:
     std::size_t passes_ = 0;
     std::size_t refusals_ = 0;
     bool open_ = false;
+    const std::atomic<std::uint64_t>& epoch_;
+    std::uint64_t heardIn_ = 0;  // the latest epoch in which a command was written
 };
 
 class Scheduler : public ::testing::Test {
@@ -139,10 +152,10 @@ protected:
         return [](IStation& station, LocoTable&, TrackPower&) { station.PowerOff(); };
     }
 
-    GatedStation station;
+    std::atomic<std::uint64_t> epoch{0};
+    GatedStation station{epoch};
     LocoTable locos;
     TrackPower power;
-    std::atomic<std::uint64_t> epoch{0};
     StationScheduler scheduler{station, locos, power, [this] { return epoch.load(); }};
 };
 
@@ -255,6 +268,65 @@ TEST_F(Scheduler, RefusedCommandWaitsForTheNextWish) {
     scheduler.SetSpeed(3, 0, kSteps128, 28);
     ExpectCommands(
         {"setLocoDirection(3,2)", "setPower(1)", "setLocoDirection(3,2)", "setLocoSpeed(3,28,2)"});
+}
+
+// A newer speed overtakes a stop not yet written: the newest is written once, and the scheduler
+// goes on to what follows.
+TEST_F(Scheduler, AStopOvertakenByASpeedIsNotWritten) {
+    scheduler.SetSpeed(3, 1, kSteps128, 28);
+    ExpectCommands({"setLocoDirection(3,1)"});
+    scheduler.SetSpeed(3, 1, kSteps128, 0);
+    scheduler.SetSpeed(3, 1, kSteps128, 68);
+    station.Open();
+    EXPECT_TRUE(Barrier(PowerOn()).get());
+    EXPECT_EQ(
+        station.Commands(),
+        (std::vector<std::string>{"setLocoDirection(3,1)", "setLocoSpeed(3,68,2)", "setPower(1)"}));
+}
+
+// Track power on that has not run when the emergency stop overtakes it is withdrawn: the track
+// stays off. Power on asked for after the stop runs after it.
+TEST_F(Scheduler, PowerOffWithdrawsAPowerOnNotYetCarriedOut) {
+    scheduler.SetSpeed(1, 1, kSteps128, 28);
+    ExpectCommands({"setLocoDirection(1,1)"});
+    const auto past = StationScheduler::Clock::now();
+    EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), false, past, true));
+    Queue(PowerOff(), true);
+    station.Open();
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_EQ(station.Commands(), (std::vector<std::string>{"setLocoDirection(1,1)", "setPower(0)",
+                                                            "setLocoSpeed(1,28,2)"}));
+    EXPECT_TRUE(
+        scheduler.RunBarrier(PowerOn(), false, StationScheduler::Clock::now() + kWait, true));
+    EXPECT_EQ(station.Commands().back(), "setPower(1)");
+}
+
+// A "D" answered before it ran, then the locomotive is driven again: the new wish is carried
+// out after the "D", not forgotten by it.
+TEST_F(Scheduler, ForgetKeepsAWishThatCameAfterIt) {
+    Hold();
+    EXPECT_FALSE(scheduler.Forget(3, StationScheduler::Clock::now()));
+    scheduler.SetSpeed(3, 1, kSteps128, 40);
+    station.Open();
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_EQ(station.Commands(),
+              (std::vector<std::string>{"setTurnout(0,1)", "setLocoDirection(3,1)",
+                                        "setLocoSpeed(3,40,2)"}));
+}
+
+// A station that reset hears a command soon, whether or not anything is wanted of it.
+TEST_F(Scheduler, AFreshStationIsGreetedWhenNothingElseReachesIt) {
+    station.Open();
+    ++epoch;
+    ExpectCommands({"setPing()"});
+    scheduler.SetSpeed(3, 1, kSteps128, 28);
+    ExpectCommands({"setPing()", "setLocoDirection(3,1)", "setLocoSpeed(3,28,2)"});
+    // What it is sent again is greeting enough.
+    ++epoch;
+    ExpectCommands({"setPing()", "setLocoDirection(3,1)", "setLocoSpeed(3,28,2)",
+                    "setLocoDirection(3,1)", "setLocoSpeed(3,28,2)"});
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_EQ(station.Commands().size(), 5u);
 }
 
 // A station that was reset or replaced holds nothing: every wanted state goes out again.
