@@ -100,8 +100,8 @@ int main(int argc, char* argv[]) {
     }
     if (!connected) {
         std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());
-        const std::string reason =
-            OpenFailureReason(NDSDCC::LastOpenFailure(), NDSDCC::LastDevicePath(), argv[1], error);
+        const std::string reason = OpenFailureReason(NDSDCC::LastOpenFailure(),
+                                                     NDSDCC::LastDevicePath(), line.comPort, error);
         std::fputs(reason.c_str(), stderr);
         // The Windows runtime holds it back in a buffer otherwise, until the program ends.
         std::fflush(stderr);

@@ -129,7 +129,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, InvalidPortTest,
 
 TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
     RailmuxRun run = StartRailmux([](const std::string& port) {
-        return std::vector<std::string>{RAILMUX_BIN, "/dev/no-such-station", port + "abc"};
+        // An option first: the reason still names the device, not the option.
+        return std::vector<std::string>{RAILMUX_BIN, "--listen", "127.0.0.1",
+                                        "/dev/no-such-station", port + "abc"};
     });
     ASSERT_TRUE(run.serving) << run.process->Stderr();
     ChildProcess& child = *run.process;
