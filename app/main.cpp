@@ -85,18 +85,13 @@ int main(int argc, char* argv[]) {
     const std::string comPort = UpperCasePortName(line.comPort);
 
     // A line setting the device refuses raises out of the link; that is a failed connect like
-    // any other, and the network side still comes up.
+    // any other, retried in the background, and the network side still comes up.
     bool connected = false;
     std::string error;
     try {
         connected = NDSDCC::Open(comPort.c_str());
     } catch (const std::exception& e) {
         error = e.what();
-        try {
-            NDSDCC::Close();
-        } catch (const std::exception&) {
-            // The handle is given up either way; nothing more can be done about it.
-        }
     }
     if (!connected) {
         std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());

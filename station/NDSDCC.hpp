@@ -18,7 +18,8 @@ public:
 
     // Opens the named COM port, waits up to 5 s for the ready notice and pings the station;
     // true when the ping was answered with success. On failure the link keeps trying in the
-    // background. May throw boost::system::system_error when the device refuses a line setting.
+    // background, also after it threw boost::system::system_error for a line setting the device
+    // refused.
     static bool Open(const char* portName);
     // Closes the serial port and stops reconnecting; every command is refused afterwards.
     static void Close();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <locale>
 
@@ -95,13 +96,22 @@ bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds ready
 }
 
 bool NDSDCC::Impl::Connect(const std::string& name) {
-    const bool connected = Open(DevicePath(name));
+    bool connected = false;
+    // A line setting the device refused is a failed attempt like any other: retried as the
+    // background attempts are, then reported to the caller.
+    std::exception_ptr refused;
+    try {
+        connected = Open(DevicePath(name));
+    } catch (...) {
+        refused = std::current_exception();
+    }
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         portName = name;
         if (!connected && !stopping && state == State::Gone) reconnect = true;
     }
     stateSignal.notify_all();
+    if (refused) std::rethrow_exception(refused);
     return connected;
 }
 

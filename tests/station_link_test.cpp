@@ -320,7 +320,8 @@ struct CompletionCase {
 TEST_F(ScriptedStation, OnlyACompletingStatusLineEndsTheWait) {
     OpenLink();
     const CompletionCase cases[] = {
-        {"success after other lines", "Desktop\r\n100 Ready\r\n@CV,1\r\n\r\n200 Ok\r\n", true},
+        {"success after other lines", "Desktop\r\nInit SD card...OK\r\n@CV,1\r\n\r\n200 Ok\r\n",
+         true},
         {"LF only", "200 Ok\n", true},
         {"other completing code", "201 Busy\r\n", false},
         {"error code", "299 Err\r\n", false},

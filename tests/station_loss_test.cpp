@@ -172,6 +172,19 @@ TEST_F(StationLoss, AResetInMidSessionIsNoticedAndTheStationIsDrivenAfresh) {
     ExpectServing();
 }
 
+// A device that refused its line settings at start-up (here /dev/null behind the link) is tried
+// again like any device that failed to open, and the station it turns into is found.
+TEST_F(StationLoss, ADeviceThatRefusedItsLineSettingsAtStartUpIsTriedAgain) {
+    ASSERT_EQ(::symlink("/dev/null", link_.c_str()), 0);
+    StartRailmux();
+    EXPECT_TRUE(railmux_->WaitForStderr("opened, but it is not a serial device", 10s));
+    StartStation();
+    ASSERT_TRUE(Console("Reconnected to DSAir2 on " + link_ + "\n"));
+    EXPECT_EQ(Ask("E").text, "O\r");
+    EXPECT_TRUE(sim_->State().power);
+    ExpectServing();
+}
+
 // A station with its wireless card fitted listens to the serial line only if a command comes
 // soon after its boot: after a reset in mid-session it hears one, wanted states or not.
 TEST_F(StationLoss, AStationThatResetIsGreetedBeforeItStopsListening) {
