@@ -5,6 +5,7 @@
 #include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
 #include "app/StopSignals.hpp"
+#include "app/StopSignalsBlocked.hpp"
 #include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
 #include "protocol/LocoTable.hpp"
@@ -14,6 +15,7 @@
 #include "protocol/TrackPower.hpp"
 #include "station/NDSDCC.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +40,34 @@ const char kOptions[] =
     "  --version         print the version and exit\n"
     "  -h, --help        print this help and exit\n"
     "See \"man railmux\" for more.\n";
+
+// While main itself waits in the station link (the start-up handshake, up to 8 s without a
+// station), a stop request ends that wait: the signal handler can only set a flag.
+class StopDuringStartUp {
+public:
+    StopDuringStartUp() {
+        const StopSignalsBlocked forTheNewThread;
+        thread_ = std::thread([this] {
+            while (!done_) {
+                if (StopRequested()) {
+                    NDSDCC::Stop();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~StopDuringStartUp() {
+        done_ = true;
+        thread_.join();
+    }
+    StopDuringStartUp(const StopDuringStartUp&) = delete;
+    StopDuringStartUp& operator=(const StopDuringStartUp&) = delete;
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -84,14 +114,31 @@ int main(int argc, char* argv[]) {
     const ConsoleWriter console;
     const std::string comPort = UpperCasePortName(line.comPort);
 
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer sets up a thread's signal state at its first blocking call, and a signal
+    // that arrives during that set-up is lost; the handshake's wait would be that call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
+    // Armed before the station is opened, so that a stop during the handshake ends the program
+    // as cleanly as one later on; armed before the server's line is printed, so that whoever
+    // waits for it may signal at once.
+    InstallStopHandlers();
+
     // A line setting the device refuses raises out of the link; that is a failed connect like
     // any other, retried in the background, and the network side still comes up.
     bool connected = false;
     std::string error;
-    try {
-        connected = NDSDCC::Open(comPort.c_str());
-    } catch (const std::exception& e) {
-        error = e.what();
+    {
+        const StopDuringStartUp stopWatch;
+        try {
+            connected = NDSDCC::Open(comPort.c_str());
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    if (StopRequested()) {
+        NDSDCC::Stop();
+        return 0;
     }
     if (!connected) {
         std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());
@@ -116,13 +163,6 @@ int main(int argc, char* argv[]) {
                      errorCode);
         return 3;
     }
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer sets up a thread's signal state at its first blocking call, and a signal
-    // that arrives during that set-up is lost; the poll below would be that call.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-#endif
-    // Armed before the line is printed, so that whoever waits for it may signal at once.
-    InstallStopHandlers();
     ConsoleLog("TCP server started on port %d\n", tcpPort);
     while (!StopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

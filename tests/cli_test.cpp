@@ -8,10 +8,12 @@
 #include <signal.h>
 
 #include <dirent.h>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -148,6 +150,27 @@ TEST(CliTest, MissingStationIsReportedWithItsReasonAndTheServerStillRuns) {
         << err;
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(30s), 0);
+}
+
+// A stop while Railmux waits for the station's ready notice at start-up (up to 5 s) ends it at
+// once, as cleanly as a stop later on.
+TEST(CliTest, TerminationDuringTheStartUpHandshakeEndsItCleanly) {
+    SimOptions options;
+    options.sendReady = false;
+    DSAir2Simulator sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    ChildProcess railmux({RAILMUX_BIN, sim.Path(), std::to_string(FreeTcpPort())});
+    // The port is open: the handshake waits.
+    const auto opened = std::chrono::steady_clock::now() + 30s;
+    while (sim.OpenCount() == 0 && std::chrono::steady_clock::now() < opened)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(sim.OpenCount(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    railmux.Signal(SIGTERM);
+    EXPECT_EQ(railmux.Wait(30s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(railmux.Stdout().find("TCP server started"), std::string::npos);
 }
 
 // Regression: a second Railmux on the same device opened it too, took the station's replies
