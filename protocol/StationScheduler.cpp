@@ -212,6 +212,12 @@ void StationScheduler::CheckEpoch() {
             queue_.insert(BeforeBarriers(), Item(Item::Kind::Loco, key));
         }
     }
+    for (const auto& [output, thrown] : unthrown_) {
+        Item item(Item::Kind::Turnout, output);
+        item.thrown = thrown;
+        queue_.insert(BeforeBarriers(), item);
+    }
+    unthrown_.clear();
 }
 
 StationScheduler::Command StationScheduler::Next(std::int32_t key, const Wanted& wanted) {
@@ -310,12 +316,20 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
             item.barrier->done = true;
             changed_.notify_all();
             return true;
-        case Item::Kind::Turnout:
+        case Item::Kind::Turnout: {
             greet_ = false;
             lock.unlock();
-            station_.SetTurnout(item.key, item.thrown);
+            const bool thrown = station_.SetTurnout(item.key, item.thrown);
             lock.lock();
+            // One that did not reach the station (it was gone, or did not answer) goes to the
+            // next fresh station: the application shows it thrown. Only the latest per output.
+            if (thrown) {
+                unthrown_.erase(item.key);
+            } else {
+                unthrown_[item.key] = item.thrown;
+            }
             return true;
+        }
         case Item::Kind::Loco:
             break;
     }

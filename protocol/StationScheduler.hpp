@@ -55,7 +55,8 @@ public:
                   std::int32_t speed);
     // A function group packet: functions first .. first + count - 1, states[i] 1 on, 0 off.
     void SetFunctions(std::int32_t key, int first, int count, const std::uint8_t* states);
-    // A turnout packet: sent as it is, after everything accepted before it.
+    // A turnout packet: sent as it is, after everything accepted before it; one the station did
+    // not take goes to the next fresh station.
     void ThrowTurnout(std::int32_t output, bool thrown);
 
     // Carries job out after every command accepted before it (urgent: before every command not
@@ -134,7 +135,8 @@ private:
     // Carries out one step of the first item; false when there is nothing to do. Called and
     // returns with the lock held; releases it while the station works.
     bool Step(std::unique_lock<std::mutex>& lock);
-    // The station was reset or replaced: it holds nothing, so every wanted state is sent again.
+    // The station was reset or replaced: it holds nothing, so every wanted state is sent again,
+    // and the turnout packets that did not reach the one before.
     void CheckEpoch();
     // The next command that brings the station closer to what is wanted for key.
     Command Next(std::int32_t key, const Wanted& wanted);
@@ -162,6 +164,8 @@ private:
     std::condition_variable changed_;  // work queued, a barrier done, or stop
     std::map<std::int32_t, Wanted> wanted_;
     std::uint64_t changes_ = 0;  // counts the application's wishes
+    // Turnout packets the station did not take, by output: the coil asked for last.
+    std::map<std::int32_t, bool> unthrown_;
     std::deque<Item> queue_;
     bool stopping_ = false;
 

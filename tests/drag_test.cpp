@@ -165,6 +165,25 @@ TEST_F(Drag, TurnoutPacketsAreNeverCoalesced) {
                                                  "setPower(1)"}));
 }
 
+// A turnout thrown while the station is unplugged is thrown once it is back: the application
+// shows it thrown.
+TEST_F(Drag, ATurnoutThrownWhileUnpluggedIsThrownOnceTheStationIsBack) {
+    railmux_.Sim().Unplug();
+    ASSERT_TRUE(railmux_.Railmux().WaitForStdout("Lost connection to DSAir2", kTimeout));
+    // Output 5 (decoder 2, pair 0), coil 1.
+    EXPECT_EQ(Ask("S 02 82 F9 7B"), "O\r");
+    ASSERT_TRUE(railmux_.Railmux().WaitForStdout(
+        "[D Send] setTurnout(14340,1)\nNo connection to DSAir2!\n", kTimeout));
+    std::string error;
+    ASSERT_TRUE(railmux_.Sim().Replug(error)) << error;
+    EXPECT_TRUE(railmux_.Sim().WaitForState(
+        [](const SimState& state) {
+            const auto output = state.accessories.find(4);
+            return output != state.accessories.end() && output->second == 1;
+        },
+        kTimeout));
+}
+
 // The wishes go on while the station is gone; the fresh station gets the newest.
 TEST_F(Drag, UnpluggedDuringADragTheRepluggedStationGetsTheLastStep) {
     Start({3});

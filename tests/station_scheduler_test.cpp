@@ -314,6 +314,25 @@ TEST_F(Scheduler, ForgetKeepsAWishThatCameAfterIt) {
                                         "setLocoSpeed(3,40,2)"}));
 }
 
+// A turnout packet the station did not take (it was gone) goes to the next fresh station, the
+// latest per output; one taken later needs nothing more.
+TEST_F(Scheduler, TurnoutsTheStationDidNotTakeGoToTheFreshOne) {
+    station.Refuse(3);
+    station.Open();
+    scheduler.ThrowTurnout(4, true);
+    scheduler.ThrowTurnout(4, false);
+    scheduler.ThrowTurnout(9, true);
+    scheduler.ThrowTurnout(9, false);  // taken
+    ExpectCommands({"setTurnout(4,1)", "setTurnout(4,0)", "setTurnout(9,1)", "setTurnout(9,0)"});
+    ++epoch;
+    ExpectCommands({"setTurnout(4,1)", "setTurnout(4,0)", "setTurnout(9,1)", "setTurnout(9,0)",
+                    "setTurnout(4,0)"});
+    // Sent once: a further fresh station gets nothing but its greeting.
+    ++epoch;
+    ExpectCommands({"setTurnout(4,1)", "setTurnout(4,0)", "setTurnout(9,1)", "setTurnout(9,0)",
+                    "setTurnout(4,0)", "setPing()"});
+}
+
 // A station that reset hears a command soon, whether or not anything is wanted of it.
 TEST_F(Scheduler, AFreshStationIsGreetedWhenNothingElseReachesIt) {
     station.Open();
