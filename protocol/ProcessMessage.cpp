@@ -31,11 +31,11 @@ struct Context {
 // Carries out a message whose row has been found; may replace the row's reply.
 using Action = void (*)(const std::string& message, std::string& reply, Context& context);
 
+using Order = StationScheduler::Order;
+
 // Work that stays in order with the locomotive commands before it.
-void InOrder(Context& context, StationScheduler::Job job, bool urgent = false,
-             bool yieldsToUrgent = false) {
-    context.scheduler.RunBarrier(std::move(job), urgent, context.received + kReplyWindow,
-                                 yieldsToUrgent);
+void InOrder(Context& context, StationScheduler::Job job, Order order = Order::InLine) {
+    context.scheduler.RunBarrier(std::move(job), order, context.received + kReplyWindow);
 }
 
 // Withdrawn if track power off overtakes it: the emergency stop is the operator's last word.
@@ -46,7 +46,7 @@ void PowerOn(const std::string&, std::string&, Context& context) {
             station.PowerOn();
             power.Requested(true);
         },
-        false, true);
+        Order::PowerOn);
 }
 
 // The operator's emergency stop: before every locomotive command not yet written.
@@ -57,7 +57,7 @@ void PowerOff(const std::string&, std::string&, Context& context) {
             station.PowerOff();
             power.Requested(false);
         },
-        true);
+        Order::Urgent);
 }
 
 // Leaving programming: the station ended its CV operations with the track off, while the
@@ -73,7 +73,7 @@ void LeaveProgramming(const std::string&, std::string&, Context& context) {
 }
 
 // A programming message: the reply is what the station reported, or "--" when the operation
-// could not be carried out in time.
+// could not be carried out in time (then it never is).
 void Program(Context& context, std::string& reply,
              std::function<std::string(CvService& service, const std::string& message)> operation,
              const std::string& message) {
@@ -83,7 +83,7 @@ void Program(Context& context, std::string& reply,
             CvService service(station, power);
             *answer = operation(service, message);
         },
-        false, context.received + kProgrammingWindow);
+        Order::Programming, context.received + kProgrammingWindow);
     reply = ran ? *answer : "--";
 }
 

@@ -100,27 +100,18 @@ void StationScheduler::ThrowTurnout(std::int32_t output, bool thrown) {
     changed_.notify_all();
 }
 
-bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadline,
-                                  bool yieldsToUrgent) {
+bool StationScheduler::RunBarrier(Job job, Order order, Clock::time_point deadline) {
     auto barrier = std::make_shared<Barrier>();
     barrier->job = std::move(job);
+    barrier->order = order;
+    const bool urgent = order == Order::Urgent;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
-        if (urgent) {
-            // Not carried out after the urgent one that overtakes it, nor before: withdrawn.
-            const auto yields = [](const Item& item) {
-                return item.barrier && item.barrier->yieldsToUrgent;
-            };
-            for (Item& item : queue_) {
-                if (yields(item)) item.barrier->dropped = true;
-            }
-            queue_.erase(std::remove_if(queue_.begin(), queue_.end(), yields), queue_.end());
-        }
+        if (urgent) Withdraw([](const Item& item) { return item.Is(Order::PowerOn); });
         Item item(Item::Kind::Barrier);
         item.urgent = urgent;
         item.barrier = barrier;
-        barrier->yieldsToUrgent = yieldsToUrgent;
         queue_.insert(urgent ? AfterUrgent() : queue_.end(), item);
     }
     changed_.notify_all();
@@ -128,7 +119,18 @@ bool StationScheduler::RunBarrier(Job job, bool urgent, Clock::time_point deadli
 
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_until(lock, deadline, [&] { return barrier->done || barrier->dropped; });
+    if (order == Order::Programming && !barrier->begun) {
+        Withdraw([&barrier](const Item& item) { return item.barrier == barrier; });
+    }
     return barrier->done;
+}
+
+template <typename Predicate>
+void StationScheduler::Withdraw(Predicate predicate) {
+    for (Item& item : queue_) {
+        if (predicate(item)) item.barrier->dropped = true;
+    }
+    queue_.erase(std::remove_if(queue_.begin(), queue_.end(), predicate), queue_.end());
 }
 
 bool StationScheduler::Forget(std::int32_t key, Clock::time_point deadline) {
@@ -152,7 +154,7 @@ bool StationScheduler::Forget(std::int32_t key, Clock::time_point deadline) {
             // Asked for after the "D" (which ran late): carried out, to a forgotten entry.
             QueueLoco(key, wanted);
         },
-        false, deadline);
+        Order::InLine, deadline);
 }
 
 void StationScheduler::RunPending() {
@@ -310,6 +312,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
 
     switch (item.kind) {
         case Item::Kind::Barrier:
+            item.barrier->begun = true;
             lock.unlock();
             item.barrier->job(station_, locos_, power_);
             lock.lock();

@@ -59,12 +59,24 @@ public:
     // not take goes to the next fresh station.
     void ThrowTurnout(std::int32_t output, bool thrown);
 
-    // Carries job out after every command accepted before it (urgent: before every command not
-    // yet written) and waits until it has run, at the latest until deadline. True when it ran;
-    // false at the deadline (it still runs later) or when the scheduler stopped (it never will).
-    // yieldsToUrgent: withdrawn, if it has not run yet, when an urgent job is queued (track
-    // power on must not come after the emergency stop that overtook it).
-    bool RunBarrier(Job job, bool urgent, Clock::time_point deadline, bool yieldsToUrgent = false);
+    // Where a barrier goes, and what becomes of it when it has not run in time.
+    enum class Order {
+        // After every command accepted before it; run even after its deadline.
+        InLine,
+        // Before every command not yet written (track power off, the operator's emergency
+        // stop); it withdraws the PowerOn barriers still waiting.
+        Urgent,
+        // InLine, but withdrawn by a later Urgent one: track power on must not come after the
+        // emergency stop that overtook it.
+        PowerOn,
+        // InLine, but withdrawn when it has not begun by its deadline: the caller reports it
+        // as not carried out, so it must never be carried out later.
+        Programming,
+    };
+
+    // Carries job out in its order and waits until it has run, at the latest until deadline.
+    // True when it ran; false at the deadline or when withdrawn or stopped.
+    bool RunBarrier(Job job, Order order, Clock::time_point deadline);
 
     // "D": forgets what the station was told and what was wanted for key, after everything
     // accepted before it (a wish that came after it is kept); then waits as RunBarrier does.
@@ -103,9 +115,10 @@ private:
 
     struct Barrier {
         Job job;
+        Order order = Order::InLine;
+        bool begun = false;
         bool done = false;
-        bool dropped = false;
-        bool yieldsToUrgent = false;
+        bool dropped = false;  // withdrawn, or the scheduler stopped: it never runs
     };
 
     struct Item {
@@ -118,6 +131,8 @@ private:
         bool thrown = false;
         bool urgent = false;
         std::shared_ptr<Barrier> barrier;
+
+        bool Is(Order order) const { return barrier && barrier->order == order; }
     };
 
     // One command for a locomotive.
@@ -147,6 +162,9 @@ private:
     static bool Settled(const Wanted& wanted);
     // Queues a locomotive that is not queued yet, before the first barrier.
     void QueueLoco(std::int32_t key, Wanted& wanted);
+    // Takes the barriers that have not begun out of the queue, for good.
+    template <typename Predicate>
+    void Withdraw(Predicate predicate);
     // Where work that belongs before the barriers goes: after the last item that is not one.
     std::deque<Item>::iterator BeforeBarriers();
     // The first place after the urgent items at the front.

@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr auto kSteps128 = NDSDCC::SpeedMode::Steps128;
+using Order = StationScheduler::Order;
 // Generous: a command that should come does within it; none of these tests waits it out.
 constexpr auto kWait = 10s;
 
@@ -135,13 +136,15 @@ protected:
 
     // Queues a barrier without waiting for it (its deadline has passed): it runs all the same.
     void Queue(StationScheduler::Job job, bool urgent = false) {
-        EXPECT_FALSE(scheduler.RunBarrier(std::move(job), urgent, StationScheduler::Clock::now()));
+        EXPECT_FALSE(scheduler.RunBarrier(std::move(job), urgent ? Order::Urgent : Order::InLine,
+                                          StationScheduler::Clock::now()));
     }
 
     // A barrier that waits for the scheduler, run on a thread of its own like the server's.
     std::future<bool> Barrier(StationScheduler::Job job, bool urgent = false) {
         return std::async(std::launch::async, [this, job, urgent] {
-            return scheduler.RunBarrier(job, urgent, StationScheduler::Clock::now() + kWait);
+            return scheduler.RunBarrier(job, urgent ? Order::Urgent : Order::InLine,
+                                        StationScheduler::Clock::now() + kWait);
         });
     }
 
@@ -290,14 +293,14 @@ TEST_F(Scheduler, PowerOffWithdrawsAPowerOnNotYetCarriedOut) {
     scheduler.SetSpeed(1, 1, kSteps128, 28);
     ExpectCommands({"setLocoDirection(1,1)"});
     const auto past = StationScheduler::Clock::now();
-    EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), false, past, true));
+    EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), Order::PowerOn, past));
     Queue(PowerOff(), true);
     station.Open();
     EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
     EXPECT_EQ(station.Commands(), (std::vector<std::string>{"setLocoDirection(1,1)", "setPower(0)",
                                                             "setLocoSpeed(1,28,2)"}));
     EXPECT_TRUE(
-        scheduler.RunBarrier(PowerOn(), false, StationScheduler::Clock::now() + kWait, true));
+        scheduler.RunBarrier(PowerOn(), Order::PowerOn, StationScheduler::Clock::now() + kWait));
     EXPECT_EQ(station.Commands().back(), "setPower(1)");
 }
 
@@ -312,6 +315,21 @@ TEST_F(Scheduler, ForgetKeepsAWishThatCameAfterIt) {
     EXPECT_EQ(station.Commands(),
               (std::vector<std::string>{"setTurnout(0,1)", "setLocoDirection(3,1)",
                                         "setLocoSpeed(3,40,2)"}));
+}
+
+// A programming job that has not begun by its deadline is answered as not carried out: it must
+// never be carried out later. One that began runs to its end.
+TEST_F(Scheduler, ProgrammingNotBegunInTimeIsWithdrawn) {
+    Hold();
+    bool ran = false;
+    EXPECT_FALSE(scheduler.RunBarrier([&ran](IStation&, LocoTable&, TrackPower&) { ran = true; },
+                                      Order::Programming, StationScheduler::Clock::now() + 50ms));
+    station.Open();
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(scheduler.RunBarrier([&ran](IStation&, LocoTable&, TrackPower&) { ran = true; },
+                                     Order::Programming, StationScheduler::Clock::now() + kWait));
+    EXPECT_TRUE(ran);
 }
 
 // A turnout packet the station did not take (it was gone) goes to the next fresh station, the
@@ -395,13 +413,15 @@ TEST_F(Scheduler, StopDropsWaitingWorkAndReleasesTheWaiters) {
     stopper.join();
     EXPECT_EQ(station.Commands(), std::vector<std::string>{"setLocoDirection(1,1)"});
     scheduler.SetSpeed(3, 1, kSteps128, 28);
-    EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), false, StationScheduler::Clock::now() + kWait));
+    EXPECT_FALSE(
+        scheduler.RunBarrier(PowerOn(), Order::InLine, StationScheduler::Clock::now() + kWait));
 }
 
 TEST_F(Scheduler, BarrierPastItsDeadlineStillRunsInOrder) {
     scheduler.SetSpeed(1, 1, kSteps128, 28);
     ExpectCommands({"setLocoDirection(1,1)"});
-    EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), false, StationScheduler::Clock::now() + 50ms));
+    EXPECT_FALSE(
+        scheduler.RunBarrier(PowerOn(), Order::InLine, StationScheduler::Clock::now() + 50ms));
     station.Open();
     ExpectCommands({"setLocoDirection(1,1)", "setLocoSpeed(1,28,2)", "setPower(1)"});
 }
