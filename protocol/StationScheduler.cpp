@@ -63,7 +63,7 @@ void StationScheduler::SetSpeed(std::int32_t key, std::uint8_t direction, NDSDCC
         // A stop overtaken by a newer speed need not be written any more.
         wanted.stopPending = speed == 0;
         wanted.directionRefused = wanted.speedRefused = false;
-        wanted.version = ++changes_;
+        wanted.version = wanted.motionAsked = ++changes_;
         QueueLoco(key, wanted);
     }
     changed_.notify_all();
@@ -79,11 +79,12 @@ void StationScheduler::SetFunctions(std::int32_t key, int first, int count,
             std::equal(states, states + count, wanted.functions.begin() + first)) {
             return;
         }
+        wanted.version = ++changes_;
         for (int i = 0; i < count; ++i) {
             wanted.functions[first + i] = states[i];
             wanted.functionsRefused &= ~(1u << (first + i));
+            wanted.functionAsked[first + i] = changes_;
         }
-        wanted.version = ++changes_;
         QueueLoco(key, wanted);
     }
     changed_.notify_all();
@@ -151,7 +152,12 @@ bool StationScheduler::Forget(std::int32_t key, Clock::time_point deadline) {
                 wanted_.erase(found);
                 return;
             }
-            // Asked for after the "D" (which ran late): carried out, to a forgotten entry.
+            // Asked for after the "D" (which ran late): that alone is carried out, to a
+            // forgotten entry; what was asked before it is forgotten with it.
+            if (wanted.motionAsked <= asked) wanted.hasMotion = wanted.stopPending = false;
+            for (int n = 0; n < LocoState::kFunctionCount; ++n) {
+                if (wanted.functionAsked[n] <= asked) wanted.functions[n] = LocoState::kUnknown;
+            }
             QueueLoco(key, wanted);
         },
         Order::InLine, deadline);

@@ -105,6 +105,9 @@ private:
         std::uint32_t functionsRefused = 0;  // bit n: Fn
         bool queued = false;                 // in the queue or being written
         std::uint64_t version = 0;           // changes_ at the application's latest change
+        // changes_ when the motion, and each function, was last asked for.
+        std::uint64_t motionAsked = 0;
+        std::array<std::uint64_t, LocoState::kFunctionCount> functionAsked{};
 
         static std::array<std::uint8_t, LocoState::kFunctionCount> Unset() {
             std::array<std::uint8_t, LocoState::kFunctionCount> all;

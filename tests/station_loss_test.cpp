@@ -172,9 +172,9 @@ TEST_F(StationLoss, AResetInMidSessionIsNoticedAndTheStationIsDrivenAfresh) {
     ExpectServing();
 }
 
-// A device that refused its line settings at start-up (here /dev/null behind the link) is tried
-// again like any device that failed to open, and the station it turns into is found.
-TEST_F(StationLoss, ADeviceThatRefusedItsLineSettingsAtStartUpIsTriedAgain) {
+// A path that is no serial device at start-up (here /dev/null behind the link) is tried again
+// like any device that failed to open, and the station it then leads to is found.
+TEST_F(StationLoss, APathThatIsNoSerialDeviceAtStartUpIsTriedAgain) {
     ASSERT_EQ(::symlink("/dev/null", link_.c_str()), 0);
     StartRailmux();
     EXPECT_TRUE(railmux_->WaitForStderr("opened, but it is not a serial device", 10s));

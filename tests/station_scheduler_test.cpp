@@ -317,6 +317,23 @@ TEST_F(Scheduler, ForgetKeepsAWishThatCameAfterIt) {
                                         "setLocoSpeed(3,40,2)"}));
 }
 
+// Of a locomotive still queued when the "D" comes, only what was asked after the "D" is sent
+// again once it has run: the functions asked for before it are forgotten with it.
+TEST_F(Scheduler, ForgetSendsAgainOnlyWhatCameAfterIt) {
+    const std::uint8_t f0to4[] = {1, 0, 0, 0, 0};
+    scheduler.SetFunctions(3, 0, 5, f0to4);
+    ExpectCommands({"setLocoFunction(3,0,1)"});
+    EXPECT_FALSE(scheduler.Forget(3, StationScheduler::Clock::now()));
+    scheduler.SetSpeed(3, 1, kSteps128, 40);
+    station.Open();
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_EQ(station.Commands(),
+              (std::vector<std::string>{
+                  "setLocoFunction(3,0,1)", "setLocoDirection(3,1)", "setLocoSpeed(3,40,2)",
+                  "setLocoFunction(3,1,0)", "setLocoFunction(3,2,0)", "setLocoFunction(3,3,0)",
+                  "setLocoFunction(3,4,0)", "setLocoDirection(3,1)", "setLocoSpeed(3,40,2)"}));
+}
+
 // A programming job that has not begun by its deadline is answered as not carried out: it must
 // never be carried out later. One that began runs to its end.
 TEST_F(Scheduler, ProgrammingNotBegunInTimeIsWithdrawn) {
