@@ -39,7 +39,6 @@ constexpr auto kRealPowerOn = 360ms;
 constexpr auto kRealCvWrite = 650ms;
 constexpr auto kRealCvRead = 1600ms;
 constexpr auto kRealCvReadNoDecoder = 5000ms;
-constexpr auto kPacing = 100ms;  // what the station asks for after a "200 Ok"
 const char kGarbage[] = "~#%garbage%#~";
 
 std::string StatusLine(int code) {
@@ -294,6 +293,12 @@ private:
                 // The watch and the hang-up disagree (lost events): the hang-up is the truth.
                 holders_ = 0;
                 OnClosed();
+            }
+            // The watch merges an open of our own (OnClosed's) with the opener's next one while
+            // both are unread: once every event is read, the hang-up state says it is held.
+            if (!gone_ && !peerOpen_ && !pty_.EventsPending() && pty_.PeerOpen()) {
+                holders_ = 1;
+                OnOpened(now);
             }
             if (!peerOpen_) continue;
             if (fds[0].revents & POLLOUT) outputBlocked_ = false;
@@ -551,14 +556,15 @@ private:
     }
 
     void CheckPacing(Clock::time_point now) {
-        if (lastOk_ == Clock::time_point::min() || now - lastOk_ >= kPacing) return;
+        if (lastOk_ == Clock::time_point::min() || now - lastOk_ >= options_.pacing) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++pacingViolations_;
         }
         const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastOk_);
         Print("a command came " + std::to_string(gap.count()) +
-              " ms after the last \"200 Ok\" (the station asks for 100 ms)");
+              " ms after the last \"200 Ok\" (the station asks for " +
+              std::to_string(options_.pacing.count()) + " ms)");
     }
 
     // A station with a wireless card that heard no command in time after its boot.
@@ -695,8 +701,8 @@ private:
         return true;
     }
 
-    // A replugged adapter usually comes back under another number: the numbers the old one had
-    // is kept taken while the new one is made, so that an opener must find it by its link.
+    // A replugged adapter usually comes back under another number: the old one's number is kept
+    // taken while the new one is made, so that an opener must find it by its link.
     bool OpenRenumbered(std::string& error) {
         std::string previous;
         {
@@ -705,12 +711,12 @@ private:
         }
         std::vector<int> taken;
         // The lowest free number goes first; a few are enough to pass the old one.
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 16; ++i) {
             const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
             if (master < 0) break;
             taken.push_back(master);
-            const char* name = ::ptsname(master);
-            if (name == nullptr || previous == name) break;
+            char name[PATH_MAX];
+            if (::ptsname_r(master, name, sizeof name) != 0 || previous == name) break;
         }
         const bool opened = pty_.Open(options_.linkPath, error);
         for (const int master : taken)

@@ -52,6 +52,8 @@ struct SimOptions {
     // A station with its wireless card fitted: unless a command line arrives within this time of
     // the boot's "100 Ready", it ignores the serial line until its next reset. 0: no card.
     std::chrono::milliseconds listenWindow{0};
+    // The pause the station asks for after a "200 Ok"; a command that comes sooner is counted.
+    std::chrono::milliseconds pacing{100};
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;

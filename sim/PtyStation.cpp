@@ -148,6 +148,12 @@ bool PtyStation::PeerOpen() const {
     return (entry.revents & POLLHUP) == 0;
 }
 
+bool PtyStation::EventsPending() const {
+    if (watch_ < 0) return false;
+    pollfd entry{watch_, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
+}
+
 bool PtyStation::DropUnreadOutput() const {
     // The master cannot flush what waits on the device side; a descriptor of our own can.
     const int slave = ::open(deviceName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -35,6 +35,8 @@ public:
 
     // True while some process holds the device side open (the master reports no hang-up).
     bool PeerOpen() const;
+    // True when opens or closes are waiting to be read by ReadEvents.
+    bool EventsPending() const;
     // Discards bytes written to the master that the previous opener never read, so that a new
     // opener does not see them. True when it did, by opening and closing the device side once.
     bool DropUnreadOutput() const;

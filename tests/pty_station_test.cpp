@@ -473,9 +473,12 @@ TEST(PtyStationTest, ABusyStationKeepsOnlyWhatFitsItsBuffer) {
                                         "setLocoSpeed(0049156,001000,2)", "setPower(0)"}));
 }
 
-// The station asks for 100 ms after each "200 Ok"; a command that comes sooner is counted.
+// The station asks for a pause after each "200 Ok" (100 ms; a whole second here, so that the
+// test's own delays cannot decide it); a command that comes sooner is counted.
 TEST(PtyStationTest, CommandsSoonerThanThePauseAreCounted) {
-    auto sim = StartSimulator();
+    SimOptions options;
+    options.pacing = 1s;
+    auto sim = StartSimulator(options);
     Client client(sim->Path());
     ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
     ASSERT_TRUE(client.Send("setPower(0)\n"));
@@ -483,7 +486,7 @@ TEST(PtyStationTest, CommandsSoonerThanThePauseAreCounted) {
     ASSERT_TRUE(client.Send("setPower(0)\n"));
     ASSERT_TRUE(client.ReadUntil("200 Ok\r\n200 Ok\r\n"));
     EXPECT_EQ(sim->PacingViolations(), 1);
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(1200ms);
     ASSERT_TRUE(client.Send("setPower(0)\n"));
     ASSERT_TRUE(client.ReadUntil("200 Ok\r\n200 Ok\r\n200 Ok\r\n"));
     EXPECT_EQ(sim->PacingViolations(), 1);
@@ -493,7 +496,7 @@ TEST(PtyStationTest, CommandsSoonerThanThePauseAreCounted) {
 // serial line until it resets; one that does keeps listening.
 TEST(PtyStationTest, WithAWirelessCardOnlyAnEarlyCommandKeepsTheStationListening) {
     SimOptions options;
-    options.listenWindow = 300ms;
+    options.listenWindow = 2s;
     auto sim = StartSimulator(options);
     Client client(sim->Path());
     ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
@@ -509,7 +512,7 @@ TEST(PtyStationTest, WithAWirelessCardOnlyAnEarlyCommandKeepsTheStationListening
     ASSERT_TRUE(client.Send("setPing()\n"));
     ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
     // Well past the window, the station still takes commands.
-    client.ReadFor(600ms);
+    client.ReadFor(2500ms);
     client.Take();
     ASSERT_TRUE(client.Send("setPower(1)\n"));
     ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
