@@ -20,8 +20,10 @@ using Clock = StationScheduler::Clock;
 // replies do not depend on its answer: they leave within the application's 2 s whatever the
 // station does.
 constexpr std::chrono::milliseconds kReplyWindow{1800};
-// Programming replies are the station's own; applications wait much longer for them.
-constexpr std::chrono::seconds kProgrammingWindow{60};
+// Programming replies are the station's own; applications wait much longer for them: within
+// 60 s. A CV operation that has begun takes at most a resynchronising ping and its own wait
+// (15 s each) and the station's pauses; one that cannot begin in time is not carried out.
+constexpr std::chrono::seconds kProgrammingBegins{60 - 31};
 
 struct Context {
     StationScheduler& scheduler;
@@ -83,7 +85,7 @@ void Program(Context& context, std::string& reply,
             CvService service(station, power);
             *answer = operation(service, message);
         },
-        Order::Programming, context.received + kProgrammingWindow);
+        Order::Programming, context.received + kProgrammingBegins);
     reply = ran ? *answer : "--";
 }
 

@@ -12,6 +12,8 @@ namespace {
 
 // How often an idle scheduler looks whether the station was reset or replaced meanwhile.
 constexpr std::chrono::milliseconds kEpochCheck{100};
+// Longer than any one programming job can run once begun.
+constexpr std::chrono::seconds kBegunProgrammingCap{60};
 
 }  // namespace
 
@@ -94,6 +96,8 @@ void StationScheduler::ThrowTurnout(std::int32_t output, bool thrown) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
+        // Newer than one the station did not take: that one is not sent again after this.
+        unthrown_.erase(output);
         Item item(Item::Kind::Turnout, output);
         item.thrown = thrown;
         queue_.push_back(item);
@@ -119,9 +123,16 @@ bool StationScheduler::RunBarrier(Job job, Order order, Clock::time_point deadli
     if (mode_ == Mode::Manual) RunPending();
 
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_until(lock, deadline, [&] { return barrier->done || barrier->dropped; });
-    if (order == Order::Programming && !barrier->begun) {
-        Withdraw([&barrier](const Item& item) { return item.barrier == barrier; });
+    const auto ended = [&] { return barrier->done || barrier->dropped; };
+    changed_.wait_until(lock, deadline, ended);
+    if (order == Order::Programming && !ended()) {
+        if (barrier->begun) {
+            // Its reply must tell what it did: once begun it is waited for to its end, which
+            // the station link's own time-outs bound (the cap is a safety net only).
+            changed_.wait_until(lock, deadline + kBegunProgrammingCap, ended);
+        } else {
+            Withdraw([&barrier](const Item& item) { return item.barrier == barrier; });
+        }
     }
     return barrier->done;
 }

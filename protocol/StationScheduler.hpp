@@ -69,8 +69,9 @@ public:
         // InLine, but withdrawn by a later Urgent one: track power on must not come after the
         // emergency stop that overtook it.
         PowerOn,
-        // InLine, but withdrawn when it has not begun by its deadline: the caller reports it
-        // as not carried out, so it must never be carried out later.
+        // InLine, but withdrawn when it has not begun by its deadline (the caller reports it as
+        // not carried out, so it must never be carried out later); once begun, waited for to
+        // its end, past the deadline if need be.
         Programming,
     };
 

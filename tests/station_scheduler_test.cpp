@@ -13,6 +13,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -335,7 +336,7 @@ TEST_F(Scheduler, ForgetSendsAgainOnlyWhatCameAfterIt) {
 }
 
 // A programming job that has not begun by its deadline is answered as not carried out: it must
-// never be carried out later. One that began runs to its end.
+// never be carried out later.
 TEST_F(Scheduler, ProgrammingNotBegunInTimeIsWithdrawn) {
     Hold();
     bool ran = false;
@@ -347,6 +348,37 @@ TEST_F(Scheduler, ProgrammingNotBegunInTimeIsWithdrawn) {
     EXPECT_TRUE(scheduler.RunBarrier([&ran](IStation&, LocoTable&, TrackPower&) { ran = true; },
                                      Order::Programming, StationScheduler::Clock::now() + kWait));
     EXPECT_TRUE(ran);
+}
+
+// One that began before its deadline is waited for to its end: its reply tells what it did.
+TEST_F(Scheduler, ProgrammingBegunInTimeIsWaitedForToItsEnd) {
+    auto programmed = std::async(std::launch::async, [this] {
+        return scheduler.RunBarrier(
+            [](IStation& station, LocoTable&, TrackPower&) { station.SetLocoConfig(3, 5); },
+            Order::Programming, StationScheduler::Clock::now() + 50ms);
+    });
+    ASSERT_TRUE(station.WaitForCommands(1));
+    // Past its deadline while the station still works on it.
+    std::this_thread::sleep_for(100ms);
+    station.Pass(1);
+    EXPECT_TRUE(programmed.get());
+}
+
+// A turnout the application sets again before the station that did not take it is back: the
+// newer packet is the last word, the older one is not sent again after it.
+TEST_F(Scheduler, ANewerTurnoutPacketSupersedesOneTheStationDidNotTake) {
+    station.Refuse(1);
+    scheduler.ThrowTurnout(5, true);
+    ASSERT_TRUE(station.WaitForCommands(1));
+    station.Pass(1);  // refused
+    scheduler.ThrowTurnout(9, true);
+    ASSERT_TRUE(station.WaitForCommands(2));
+    scheduler.ThrowTurnout(5, false);
+    ++epoch;
+    station.Open();
+    EXPECT_TRUE(Barrier([](IStation&, LocoTable&, TrackPower&) {}).get());
+    EXPECT_EQ(station.Commands(),
+              (std::vector<std::string>{"setTurnout(5,1)", "setTurnout(9,1)", "setTurnout(5,0)"}));
 }
 
 // A turnout packet the station did not take (it was gone) goes to the next fresh station, the
