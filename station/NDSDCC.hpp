@@ -6,8 +6,9 @@
 
 // The process-wide link to the DSAir2 command station. All operations are class-level and act
 // on the one NDSDCC::Impl created during static initialisation. Every command is synchronous:
-// it returns once the station has answered or the time-out (1.5 s, 15 s for the CV commands)
-// has passed, and at once while the station is gone. Commands after start-up come from one
+// it returns once the station has answered or the time-out (1.5 s, 15 s for the CV commands;
+// as long again when a resynchronising ping goes first) has passed, and at once while the
+// station is gone. Commands after start-up come from one
 // thread at a time. A lost station is reopened in the background until it answers again.
 class NDSDCC {
 public:

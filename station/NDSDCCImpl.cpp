@@ -250,15 +250,20 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
     }
     if (resync) {
         if (log) log("[D Send] %s\n", kPing);
+        // It has the command's time: a station slow enough for CV commands' longer wait is
+        // waited for as long.
         const Result mark = Exchange(kPing, deadline, true);
-        const bool inStep = Settle(mark);
-        if (log) log("[D Send] %s\n", command.c_str());
         // A ping that goes unanswered right after a time-out is the second in a row: the
-        // station is gone and the command is not sent.
-        if (!inStep) {
-            if (log && mark.outcome != Outcome::Reset) log("No connection to DSAir2!\n");
+        // station is gone and the command is not sent. After a reset it is not sent either;
+        // the reset's own line says why.
+        if (!Settle(mark)) {
+            if (log && mark.outcome != Outcome::Reset) {
+                log("[D Send] %s\n", command.c_str());
+                log("No connection to DSAir2!\n");
+            }
             return false;
         }
+        if (log) log("[D Send] %s\n", command.c_str());
     } else if (log) {
         log("[D Send] %s\n", command.c_str());
     }

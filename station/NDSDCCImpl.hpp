@@ -26,8 +26,8 @@ public:
     static constexpr std::size_t kMaxLineLength = 64 * 1024;
     // The station wants this long after a status line before the next command.
     static constexpr std::chrono::milliseconds kPacing{100};
-    // From the call to the end of its wait, the resynchronising ping included: the reply to the
-    // client then still leaves within its 2 s.
+    // A command's wait for its answer; a resynchronising ping before it waits as long, so one
+    // call takes at most about twice that (the ping, the pause, the command).
     static constexpr std::chrono::milliseconds kCommandTimeout{1500};
     static constexpr std::chrono::seconds kConfigTimeout{15};
     // The handshake's wait for the ready notice and for the answer to its ping.
@@ -80,8 +80,8 @@ public:
 
     // True while commands are carried out (a handshake succeeded and the station is not lost).
     bool Connected() const;
-    // Moves at every handshake after the first and at every ready notice while connected: the
-    // station behind the link has forgotten its state since a caller last looked.
+    // Moves at every handshake and at every ready notice while connected: the station behind
+    // the link has forgotten its state (or never had any) since a caller last looked.
     std::uint64_t StationEpoch() const;
     // Treats the link as handshaken on a port opened by hand (tests and fuzzers).
     void MarkConnected();

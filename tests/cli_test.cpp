@@ -169,7 +169,8 @@ TEST(CliTest, TerminationDuringTheStartUpHandshakeEndsItCleanly) {
     const auto start = std::chrono::steady_clock::now();
     railmux.Signal(SIGTERM);
     EXPECT_EQ(railmux.Wait(30s), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    // The handshake alone would have waited 5 s for the notice.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     EXPECT_EQ(railmux.Stdout().find("TCP server started"), std::string::npos);
 }
 
