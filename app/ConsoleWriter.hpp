@@ -35,9 +35,6 @@ public:
 
     // The line written in place of lines that were dropped, with their count.
     static std::string DroppedLine(unsigned long long count);
-    // Writes all of text to the descriptor, continuing short writes; on an error (a closed pipe
-    // or terminal) the rest is dropped.
-    static void WriteAll(int fd, const char* text, std::size_t size);
 
 private:
     struct Shared;

@@ -1,11 +1,11 @@
 // Railmux: joins a DSAir2 command station on a serial port to a control application over TCP.
 
 #include "app/CommandLine.hpp"
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
 #include "app/StopSignals.hpp"
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 #include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
 #include "protocol/LocoTable.hpp"

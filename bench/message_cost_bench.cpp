@@ -4,7 +4,7 @@
 // ProcessMessage), and cutting the bytes into lines and formatting each echo line (for the
 // framing). Allocations are counted by this program's own global operator new.
 // Usage: bench_message_cost [Google Benchmark flags]
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "bench/BenchTable.hpp"
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"

@@ -4,7 +4,7 @@
 // read (0: up to a full read, 0xFF: a full read of 'F' without a carriage return, else that
 // many bytes) or answers a station call (RecordingStation).
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "fuzz/RecordingStation.hpp"

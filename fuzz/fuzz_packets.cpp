@@ -13,7 +13,7 @@
 // op bit 6 writes the built pairs in lower case. Bit i of refusals makes the message's i-th
 // station call fail.
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "fuzz/RecordingStation.hpp"

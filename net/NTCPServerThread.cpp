@@ -1,6 +1,6 @@
 #include "net/NTCPServerThread.hpp"
 
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 #include "net/NTCPConnection.hpp"
 #include "net/PeerLiveness.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "station/NDSDCC.hpp"
+#include "station/SpeedMode.hpp"
 
 #include <cstdint>
 
@@ -8,7 +8,7 @@
 // NDSDCCStation); tests record them instead.
 class IStation {
 public:
-    using SpeedMode = NDSDCC::SpeedMode;
+    using SpeedMode = ::SpeedMode;
 
     // A station that booted by itself (a reset in mid-session) must hear a command soon: with
     // its wireless card fitted it ignores the serial line otherwise. Sends a command without

@@ -1,6 +1,6 @@
 #include "protocol/PacketDecoder.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "protocol/HexFields.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "station/StationSpeed.hpp"

@@ -1,6 +1,6 @@
 #include "protocol/ProcessMessage.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "protocol/CvService.hpp"
 #include "protocol/IStation.hpp"
 #include "protocol/PacketDecoder.hpp"

@@ -1,6 +1,6 @@
 #include "protocol/StationScheduler.hpp"
 
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 #include "protocol/IStation.hpp"
 #include "protocol/LocoTable.hpp"
 #include "protocol/TrackPower.hpp"

@@ -1,6 +1,6 @@
 #include "serial/NSerialPort.hpp"
 
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 #include "serial/ExclusiveAccess.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>

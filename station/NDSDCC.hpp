@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/SpeedMode.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,10 +40,7 @@ public:
     static bool Greet();
     static bool PowerOn();
     static bool PowerOff();
-    // The station's speed-step modes, as setLocoSpeed carries them. Decoders that know only 28
-    // steps ignore 128-step packets, so the mode always goes with the speed: left out, the
-    // station would take whatever an earlier command left in its argument array.
-    enum class SpeedMode : std::int32_t { Steps28 = 0, Steps14 = 1, Steps128 = 2 };
+    using SpeedMode = ::SpeedMode;
 
     // address: DCC locomotive address (the station base 49152 is added); speed 0-1023 (see
     // StationSpeed for the step each one gives).

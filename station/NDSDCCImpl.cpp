@@ -1,6 +1,6 @@
 #include "station/NDSDCCImpl.hpp"
 
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 #include "serial/DevicePath.hpp"
 
 #include <boost/algorithm/string/classification.hpp>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "serial/NSerialPort.hpp"
 #include "station/NDSDCC.hpp"
 

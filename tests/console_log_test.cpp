@@ -1,4 +1,4 @@
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "app/ConsoleWriter.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "tests/support/ReadUntil.hpp"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "protocol/ProcessMessage.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "protocol/NDSDCCStation.hpp"
 #include "sim/DSAir2Simulator.hpp"
 #include "station/NDSDCC.hpp"

@@ -1,6 +1,6 @@
 #include "protocol/NTCPRecvHandler.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "tests/support/RecordedProtocol.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "app/ShownText.hpp"
+#include "base/ShownText.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "station/NDSDCC.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "sim/DSAir2Simulator.hpp"
 
 #include <gtest/gtest.h>

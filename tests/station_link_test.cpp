@@ -1,7 +1,8 @@
 #include "station/NDSDCCImpl.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "sim/DSAir2Simulator.hpp"
+#include "tests/support/ConsoleCapture.hpp"
 #include "tests/support/OpenRawPtyPair.hpp"
 
 #include <gtest/gtest.h>
@@ -24,50 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Console text of the link, one entry per log call, with the time it was written.
-class ConsoleCapture {
-public:
-    ConsoleCapture() {
-        SetConsoleSink([this](const char* text, std::size_t size) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            entries_.push_back({std::string(text, size), Clock::now()});
-            changed_.notify_all();
-        });
-    }
-    ~ConsoleCapture() { SetConsoleSink(nullptr); }
-
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::string> lines;
-        for (const auto& entry : entries_)
-            lines.push_back(entry.text);
-        return lines;
-    }
-    // When the text was written; false after the timeout.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout,
-                 Clock::time_point* at = nullptr) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            for (const auto& entry : entries_) {
-                if (entry.text == text) {
-                    if (at) *at = entry.time;
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-
-private:
-    struct Entry {
-        std::string text;
-        Clock::time_point time;
-    };
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Entry> entries_;
-};
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());

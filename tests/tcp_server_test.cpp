@@ -1,6 +1,6 @@
 #include "net/NTCPServerThread.hpp"
 
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 #include "net/ListenAddress.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
 #include "tests/support/TcpClient.hpp"

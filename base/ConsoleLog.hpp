@@ -1,7 +1,7 @@
 #pragma once
 
 // Peer text goes into the log through ShownText.
-#include "app/ShownText.hpp"
+#include "base/ShownText.hpp"
 
 #include <cstddef>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "app/StopSignalsBlocked.hpp"
+#include "base/StopSignalsBlocked.hpp"
 
 #ifndef _WIN32
 #include <pthread.h>

@@ -1,6 +1,6 @@
-#include "app/ConsoleLog.hpp"
+#include "base/ConsoleLog.hpp"
 
-#include "app/ConsoleWriter.hpp"
+#include "base/WriteAll.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -50,7 +50,7 @@ void ConsoleLog(const char* format, ...) {
         Sink()(text, static_cast<std::size_t>(length));
     } else {
         // One write per call: no stdio buffer to flush and nothing held back in a pipe.
-        ConsoleWriter::WriteAll(kStdout, text, static_cast<std::size_t>(length));
+        WriteAll(kStdout, text, static_cast<std::size_t>(length));
     }
 }
 
