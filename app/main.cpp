@@ -8,7 +8,6 @@
 #include "base/StopSignalsBlocked.hpp"
 #include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
-#include "protocol/LocoTable.hpp"
 #include "protocol/NDSDCCStation.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
 #include "protocol/StationScheduler.hpp"
@@ -151,10 +150,9 @@ int main(int argc, char* argv[]) {
 
     // The scheduler owns the station commands from here on; the handler hands it the client's
     // messages. Both outlive the server, whose thread uses them.
-    LocoTable locos;
     TrackPower power;
     NDSDCCStation station;
-    StationScheduler scheduler(station, locos, power, &NDSDCC::StationEpoch);
+    StationScheduler scheduler(station, power, &NDSDCC::StationEpoch);
     NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
     NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode, listenAddress);

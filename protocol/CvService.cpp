@@ -26,7 +26,7 @@ int CvService::RegisterCv(char digit) {
 
 bool CvService::ReadCv(int cv, int& value) {
     std::int32_t read = -1;
-    const bool ok = station_.GetLocoConfig(cv, read);
+    const bool ok = station_.GetLocoConfig(cv, read) == CommandOutcome::Done;
     power_.Programmed();
     if (!ok || read < 0 || read > 0xFF) return false;
     value = read;
@@ -34,7 +34,7 @@ bool CvService::ReadCv(int cv, int& value) {
 }
 
 bool CvService::WriteCv(int cv, int value) {
-    const bool ok = station_.SetLocoConfig(cv, value);
+    const bool ok = station_.SetLocoConfig(cv, value) == CommandOutcome::Done;
     power_.Programmed();
     return ok;
 }

@@ -2,40 +2,51 @@
 
 #include "station/NDSDCC.hpp"
 
-bool NDSDCCStation::Greet() {
-    return NDSDCC::Greet();
+namespace {
+
+// TODO(link): the link's own outcomes replace this guess.
+CommandOutcome Outcome(bool done) {
+    return done ? CommandOutcome::Done : CommandOutcome::Unknown;
 }
 
-bool NDSDCCStation::PowerOn() {
-    return NDSDCC::PowerOn();
+}  // namespace
+
+CommandOutcome NDSDCCStation::Greet() {
+    return Outcome(NDSDCC::Greet());
 }
 
-bool NDSDCCStation::PowerOff() {
-    return NDSDCC::PowerOff();
+CommandOutcome NDSDCCStation::PowerOn() {
+    return Outcome(NDSDCC::PowerOn());
 }
 
-bool NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) {
-    return NDSDCC::SetLocoSpeed(address, speed, mode);
+CommandOutcome NDSDCCStation::PowerOff() {
+    return Outcome(NDSDCC::PowerOff());
 }
 
-bool NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
-    return NDSDCC::SetLocoDirection(address, forward);
+CommandOutcome NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed,
+                                           SpeedMode mode) {
+    return Outcome(NDSDCC::SetLocoSpeed(address, speed, mode));
 }
 
-bool NDSDCCStation::SetLocoFunction(std::int32_t address, std::int32_t function, bool on) {
-    return NDSDCC::SetLocoFunction(address, function, on);
+CommandOutcome NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
+    return Outcome(NDSDCC::SetLocoDirection(address, forward));
 }
 
-bool NDSDCCStation::SetTurnout(std::int32_t output, bool thrown) {
-    return NDSDCC::SetTurnout(output, thrown);
+CommandOutcome NDSDCCStation::SetLocoFunction(std::int32_t address, std::int32_t function,
+                                              bool on) {
+    return Outcome(NDSDCC::SetLocoFunction(address, function, on));
 }
 
-bool NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {
-    return NDSDCC::SetLocoConfig(cv, value);
+CommandOutcome NDSDCCStation::SetTurnout(std::int32_t output, bool thrown) {
+    return Outcome(NDSDCC::SetTurnout(output, thrown));
 }
 
-bool NDSDCCStation::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
-    return NDSDCC::GetLocoConfig(cv, value);
+CommandOutcome NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {
+    return Outcome(NDSDCC::SetLocoConfig(cv, value));
+}
+
+CommandOutcome NDSDCCStation::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
+    return Outcome(NDSDCC::GetLocoConfig(cv, value));
 }
 
 void NDSDCCStation::AwaitReady() {

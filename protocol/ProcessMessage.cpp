@@ -6,11 +6,14 @@
 #include "protocol/PacketDecoder.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
+#include "station/CommandOutcome.hpp"
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace {
 
@@ -24,6 +27,9 @@ constexpr std::chrono::milliseconds kReplyWindow{1800};
 // 60 s. A CV operation that has begun takes at most a resynchronising ping and its own wait
 // (15 s each) and the station's pauses; one that cannot begin in time is not carried out.
 constexpr std::chrono::seconds kProgrammingBegins{60 - 31};
+// Track power commands the station may not have received are written again, this many times
+// at most (the link declares the station lost after two unanswered ones in a row).
+constexpr int kPowerAttempts = 3;
 
 struct Context {
     StationScheduler& scheduler;
@@ -40,12 +46,21 @@ void InOrder(Context& context, StationScheduler::Job job, Order order = Order::I
     context.scheduler.RunBarrier(std::move(job), order, context.received + kReplyWindow);
 }
 
+// Sends a track power command until the station answers it or is gone: a lost "K" would leave
+// the trains running.
+template <typename Command>
+void UntilAnswered(Command command) {
+    for (int attempt = 0; attempt < kPowerAttempts; ++attempt) {
+        if (command() != CommandOutcome::Unknown) return;
+    }
+}
+
 // Withdrawn if track power off overtakes it: the emergency stop is the operator's last word.
 void PowerOn(const std::string&, std::string&, Context& context) {
     InOrder(
         context,
-        [](IStation& station, LocoTable&, TrackPower& power) {
-            station.PowerOn();
+        [](IStation& station, TrackPower& power) {
+            UntilAnswered([&station] { return station.PowerOn(); });
             power.Requested(true);
         },
         Order::PowerOn);
@@ -55,8 +70,8 @@ void PowerOn(const std::string&, std::string&, Context& context) {
 void PowerOff(const std::string&, std::string&, Context& context) {
     InOrder(
         context,
-        [](IStation& station, LocoTable&, TrackPower& power) {
-            station.PowerOff();
+        [](IStation& station, TrackPower& power) {
+            UntilAnswered([&station] { return station.PowerOff(); });
             power.Requested(false);
         },
         Order::Urgent);
@@ -65,9 +80,9 @@ void PowerOff(const std::string&, std::string&, Context& context) {
 // Leaving programming: the station ended its CV operations with the track off, while the
 // application expects the track as it left it.
 void LeaveProgramming(const std::string&, std::string&, Context& context) {
-    InOrder(context, [](IStation& station, LocoTable&, TrackPower& power) {
+    InOrder(context, [](IStation& station, TrackPower& power) {
         if (!power.OffByProgramming()) return;
-        if (station.PowerOn()) {
+        if (station.PowerOn() == CommandOutcome::Done) {
             power.Restored();
             ConsoleLog("Track power switched back on after programming.\n");
         }
@@ -81,7 +96,7 @@ void Program(Context& context, std::string& reply,
              const std::string& message) {
     auto answer = std::make_shared<std::string>();
     const bool ran = context.scheduler.RunBarrier(
-        [answer, operation, message](IStation& station, LocoTable&, TrackPower& power) {
+        [answer, operation, message](IStation& station, TrackPower& power) {
             CvService service(station, power);
             *answer = operation(service, message);
         },
@@ -89,8 +104,29 @@ void Program(Context& context, std::string& reply,
     reply = ran ? *answer : "--";
 }
 
+// Hands what a packet asks for to the scheduler.
+void Hand(const PacketWish& wish, StationScheduler& scheduler) {
+    std::visit(
+        [&scheduler](const auto& asked) {
+            using Asked = std::decay_t<decltype(asked)>;
+            if constexpr (std::is_same_v<Asked, SpeedWish>) {
+                scheduler.SetSpeed(asked);
+            } else if constexpr (std::is_same_v<Asked, FunctionWish>) {
+                scheduler.SetFunctions(asked);
+            } else if constexpr (std::is_same_v<Asked, TurnoutWish>) {
+                scheduler.ThrowTurnout(asked);
+            } else if constexpr (std::is_same_v<Asked, OpsModeWrite>) {
+                // The protocol has no way to refuse a packet, so the console says it.
+                ConsoleLog(
+                    "The DSAir2 cannot program on the main: CV %d of locomotive %d ignored.\n",
+                    asked.cv, static_cast<int>(asked.key));
+            }
+        },
+        wish);
+}
+
 void QueuePacket(const std::string& message, std::string&, Context& context) {
-    PacketDecoder(context.scheduler).QueuePacket(message);
+    Hand(PacketDecoder::QueuePacket(message), context.scheduler);
 }
 
 // "Sn vv" writes a register; every other "S" is a packet.
@@ -99,7 +135,7 @@ void SendPacket(const std::string& message, std::string& reply, Context& context
         Program(context, reply, &CvService::WriteRegister, message);
         return;
     }
-    PacketDecoder(context.scheduler).SendPacket(message);
+    Hand(PacketDecoder::SendPacket(message), context.scheduler);
 }
 
 // "Vn" reads a register; every other "V" asks for the version, which is "---".

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "protocol/LocoTable.hpp"
 #include "protocol/ProcessMessage.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
@@ -8,14 +7,13 @@
 
 #include <string>
 
-// The client protocol against a station, its scheduler run by hand: Process carries a message
-// out completely, station commands included, before it returns.
-template <typename Station>
-struct ManualProtocol {
-    Station station;
-    LocoTable locos;
+// The client protocol against a station that records every command, its scheduler run by hand:
+// Process carries a message out completely, station commands included, before it returns. The
+// station is fresh from its boot.
+struct RecordedProtocol {
+    RecordingStation station;
     TrackPower power;
-    StationScheduler scheduler{station, locos, power, {}, StationScheduler::Mode::Manual};
+    StationScheduler scheduler{station, power, {}, StationScheduler::Mode::Manual};
 
     bool Process(const std::string& message, std::string& reply) {
         const bool result = ProcessMessage(message, reply, scheduler);
@@ -23,6 +21,3 @@ struct ManualProtocol {
         return result;
     }
 };
-
-// Against a station that records every command.
-using RecordedProtocol = ManualProtocol<RecordingStation>;
