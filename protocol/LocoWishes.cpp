@@ -105,10 +105,9 @@ std::uint64_t LocoWishes::Barrier(Order order, std::vector<std::uint64_t>* withd
             ++it;
         }
     }
-    const auto afterUrgent = std::find_if(barriers_.begin(), barriers_.end(),
-                                          [](const QueuedBarrier& b) {
-                                              return b.order != Order::Urgent;
-                                          });
+    const auto afterUrgent =
+        std::find_if(barriers_.begin(), barriers_.end(),
+                     [](const QueuedBarrier& b) { return b.order != Order::Urgent; });
     barriers_.insert(afterUrgent, barrier);
     return barrier.id;
 }
@@ -270,9 +269,9 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
             }
         }
         if (!turnouts_.empty() && BeforeBarrier(turnouts_.front().at, boundary)) {
-            candidates.push_back({turnouts_.front().at,
-                                  TurnoutCommand(turnouts_.front().output, turnouts_.front().thrown),
-                                  nullptr});
+            candidates.push_back(
+                {turnouts_.front().at,
+                 TurnoutCommand(turnouts_.front().output, turnouts_.front().thrown), nullptr});
         }
         const auto byAge = [](const Candidate& a, const Candidate& b) { return a.at < b.at; };
         std::sort(candidates.begin(), candidates.end(), byAge);
@@ -333,15 +332,14 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
         unknownsInRow_ = 0;
     }
     // Not tried again until the application asks again.
-    const bool givenUp = outcome == CommandOutcome::Refused ||
-                         (outcome == CommandOutcome::Unknown &&
-                          unknownsInRow_ >= kUnknownsToGiveUp);
+    const bool givenUp =
+        outcome == CommandOutcome::Refused ||
+        (outcome == CommandOutcome::Unknown && unknownsInRow_ >= kUnknownsToGiveUp);
     if (givenUp && outcome == CommandOutcome::Unknown) unknownsInRow_ = 0;
 
     const auto found = wishes_.find(command.number);
-    Wish* wish = command.kind != Command::Kind::Turnout && found != wishes_.end()
-                     ? &found->second
-                     : nullptr;
+    Wish* wish =
+        command.kind != Command::Kind::Turnout && found != wishes_.end() ? &found->second : nullptr;
     switch (command.kind) {
         case Command::Kind::Direction:
             holds_.Direction(command.number, command.direction, outcome, now);

@@ -32,9 +32,9 @@ public:
 
     // Where a barrier goes.
     enum class Order {
-        InLine,  // after everything asked before it
-        Urgent,  // before everything not yet written; withdraws the PowerOn barriers waiting
-        PowerOn, // InLine, and withdrawn by a later Urgent one
+        InLine,   // after everything asked before it
+        Urgent,   // before everything not yet written; withdraws the PowerOn barriers waiting
+        PowerOn,  // InLine, and withdrawn by a later Urgent one
     };
 
     // One station command.

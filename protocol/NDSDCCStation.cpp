@@ -4,9 +4,9 @@
 
 namespace {
 
-// TODO(link): the link's own outcomes replace this guess.
+// Until the link tells its outcomes: whatever did not succeed counts as refused.
 CommandOutcome Outcome(bool done) {
-    return done ? CommandOutcome::Done : CommandOutcome::Unknown;
+    return done ? CommandOutcome::Done : CommandOutcome::Refused;
 }
 
 }  // namespace

@@ -51,11 +51,10 @@ std::optional<StationHolds::Clock::time_point> StationHolds::NextLeaving() const
 }
 
 void StationHolds::Expire(Clock::time_point now) {
-    list_.erase(std::remove_if(list_.begin(), list_.end(),
-                               [now](const Slot& slot) {
-                                   return slot.accessory && slot.leaves <= now;
-                               }),
-                list_.end());
+    list_.erase(
+        std::remove_if(list_.begin(), list_.end(),
+                       [now](const Slot& slot) { return slot.accessory && slot.leaves <= now; }),
+        list_.end());
 }
 
 void StationHolds::Insert(const Slot& slot, Clock::time_point now) {

@@ -40,9 +40,9 @@ public:
 
     struct Loco {
         Entry entry = Entry::Absent;
-        std::uint8_t direction = kUnknown;  // 1 forward, 0 reverse
-        std::int32_t speed = 0;             // station scale; kUnknownSpeed
-        std::uint8_t mode = kUnknown;       // SpeedMode's value
+        std::uint8_t direction = kUnknown;                     // 1 forward, 0 reverse
+        std::int32_t speed = 0;                                // station scale; kUnknownSpeed
+        std::uint8_t mode = kUnknown;                          // SpeedMode's value
         std::array<std::uint8_t, kFunctionCount> functions{};  // 1 on, 0 off, kUnknown
     };
 
@@ -55,9 +55,9 @@ public:
 
     // Whether one more entry can be made, and at what cost.
     enum class Room {
-        Free,               // the list has room
-        OverwritesStanding, // full: the first entry, a locomotive standing still, goes
-        Blocked,            // full: the first entry is a running locomotive or an accessory
+        Free,                // the list has room
+        OverwritesStanding,  // full: the first entry, a locomotive standing still, goes
+        Blocked,             // full: the first entry is a running locomotive or an accessory
     };
 
     // A station fresh from its boot.

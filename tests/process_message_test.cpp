@@ -1,9 +1,9 @@
 #include "protocol/ProcessMessage.hpp"
 
-#include "base/ConsoleLog.hpp"
 #include "protocol/NDSDCCStation.hpp"
 #include "sim/DSAir2Simulator.hpp"
 #include "station/NDSDCC.hpp"
+#include "tests/support/ConsoleCapture.hpp"
 #include "tests/support/RecordedProtocol.hpp"
 
 #include <gtest/gtest.h>
@@ -27,7 +27,7 @@ struct MessageCase {
     std::string reply;
     std::vector<std::string> calls;
     std::map<std::int32_t, std::int32_t> cvs = {};  // what the station reports on a CV read
-    std::deque<bool> results = {};                  // the station's answers in call order
+    std::deque<CommandOutcome> outcomes = {};       // the station's answers in call order
 };
 
 void PrintTo(const MessageCase& c, std::ostream* os) {
@@ -48,13 +48,16 @@ TEST_P(Message, IsAnsweredOnceWithItsRowsReply) {
     const MessageCase& c = GetParam();
     RecordedProtocol protocol;
     RecordingStation& station = protocol.station;
-    station.cvs = c.cvs;
-    station.results = c.results;
+    for (const auto& [cv, value] : c.cvs)
+        station.SetCv(cv, value);
+    station.Script(c.outcomes);
     std::string reply = "left over from an earlier message";
     EXPECT_TRUE(protocol.Process(c.message, reply));
     EXPECT_EQ(reply, c.reply);
-    EXPECT_EQ(station.calls, c.calls);
+    EXPECT_EQ(station.Calls(), c.calls);
 }
+
+constexpr CommandOutcome kRefused = CommandOutcome::Refused;
 
 const MessageCase kFixedReplies[] = {
     {"C", "O", {}},
@@ -67,7 +70,7 @@ const MessageCase kFixedReplies[] = {
     {"E", "O", {"setPower(1)"}},
     {"E1", "O", {"setPower(1)"}},
     {"K", "O", {"setPower(0)"}},
-    {"E", "O", {"setPower(1)"}, {}, {false}},  // a refused power command is still "O"
+    {"E", "O", {"setPower(1)"}, {}, {kRefused}},  // a refused power command is still "O"
     // One message holding an inner carriage return is handled by its first letter.
     {"E\rK", "O", {"setPower(1)"}},
 };
@@ -96,14 +99,12 @@ const MessageCase kCopyingReplies[] = {
 };
 
 const MessageCase kPackets[] = {
-    {"Q C0 03 3F 85 79", "O", {"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}},
+    // Locomotive 3 has the station's boot entry: forward, standing.
+    {"Q C0 03 3F 85 79", "O", {"setLocoSpeed(49155,28,2)"}},
     {"Q C0 64 73 D7", "O", {"setLocoDirection(49252,1)", "setLocoSpeed(49252,112,0)"}},
     {"Q C0 03 3F 85 78", "O", {}},
     {"Q", "O", {}},
-    {"S 01 03 90 93",
-     "O",
-     {"setLocoFunction(49155,0,1)", "setLocoFunction(49155,1,0)", "setLocoFunction(49155,2,0)",
-      "setLocoFunction(49155,3,0)", "setLocoFunction(49155,4,0)"}},
+    {"S 01 03 90 93", "O", {"setLocoFunction(49155,0,1)"}},
     {"S 03 03 DE 81", "O", {}},  // F13-F20 without its error-detection byte
     {"S 02 81 F8 79", "O", {"setTurnout(14336,0)"}},
     {"S 02 81 F8 78", "O", {}},  // a turnout packet with a bad check byte
@@ -115,7 +116,7 @@ const MessageCase kPackets[] = {
 const MessageCase kCvMessages[] = {
     {"P 001 03", "P", {"setLocoConfig(49152,1,3)"}},
     {"P 1f4 Ab", "P", {"setLocoConfig(49152,500,171)"}},
-    {"P 001 03", "--", {"setLocoConfig(49152,1,3)"}, {}, {false}},  // refused or unanswered
+    {"P 001 03", "--", {"setLocoConfig(49152,1,3)"}, {}, {kRefused}},  // refused or unanswered
     {"P 001 0", "P", {}},
     {"P 001 033", "P", {}},
     {"P", "P", {}},
@@ -126,9 +127,9 @@ const MessageCase kCvMessages[] = {
     {"R 01", "--", {}, {{1, 3}}},
     {"R 0012", "--", {}, {{1, 3}}},
     {"R", "--", {}},
-    {"R 002", "--", {"getLocoConfig(49152,2)"}},                     // station cannot read it
-    {"R 001", "--", {"getLocoConfig(49152,1)"}, {{1, 3}}, {false}},  // refused or timed out
-    {"R 001", "--", {"getLocoConfig(49152,1)"}, {{1, 0x100}}},       // no room in two digits
+    {"R 002", "--", {"getLocoConfig(49152,2)"}},                        // station cannot read it
+    {"R 001", "--", {"getLocoConfig(49152,1)"}, {{1, 3}}, {kRefused}},  // refused or timed out
+    {"R 001", "--", {"getLocoConfig(49152,1)"}, {{1, 0x100}}},          // no room in two digits
     {"R 001", "--", {"getLocoConfig(49152,1)"}, {{1, -1}}},
     {"R -01", "--", {}, {{-1, 3}}},  // a negative CV number is not asked for
     {"R -FF", "--", {}},
@@ -142,8 +143,8 @@ const MessageCase kRegisterMessages[] = {
     {"V7", "V70A\rP", {"getLocoConfig(49152,7)"}, {{7, 10}}},
     {"V8", "V8FF\rP", {"getLocoConfig(49152,8)"}, {{8, 0xFF}}},
     {"V6", "--", {}, {{6, 1}}},
-    {"V2", "--", {"getLocoConfig(49152,2)"}},                     // the station cannot read it
-    {"V3", "--", {"getLocoConfig(49152,3)"}, {{3, 5}}, {false}},  // refused or unanswered
+    {"V2", "--", {"getLocoConfig(49152,2)"}},                        // the station cannot read it
+    {"V3", "--", {"getLocoConfig(49152,3)"}, {{3, 5}}, {kRefused}},  // refused or unanswered
     {"V4", "--", {"getLocoConfig(49152,4)"}, {{4, 0x100}}},
     // Every other "V" asks for the version.
     {"V0", "---", {}},
@@ -155,7 +156,7 @@ const MessageCase kRegisterMessages[] = {
     {"S5 2e", "O", {"setLocoConfig(49152,29,46)"}},
     {"S8 FF", "O", {"setLocoConfig(49152,8,255)"}},
     {"S6 05", "--", {}},
-    {"S1 05", "--", {"setLocoConfig(49152,1,5)"}, {}, {false}},
+    {"S1 05", "--", {"setLocoConfig(49152,1,5)"}, {}, {kRefused}},
     // Not the register form: a packet, malformed, as before.
     {"S9 05", "O", {}},
     {"S1 0G", "O", {}},
@@ -189,19 +190,18 @@ class PowerAfterProgramming : public ::testing::TestWithParam<PowerCase> {};
 
 TEST_P(PowerAfterProgramming, IsRestoredOnlyWhenProgrammingSwitchedItOff) {
     const PowerCase& c = GetParam();
-    std::vector<std::string> console;
-    SetConsoleSink([&console](const char* text, std::size_t size) {
-        const std::string line(text, size);
-        if (line.rfind("[E Recv] ", 0) != 0) console.push_back(line);
-    });
+    ConsoleCapture capture;
     RecordedProtocol protocol;
     RecordingStation& station = protocol.station;
-    station.cvs = {{1, 3}};
+    station.SetCv(1, 3);
     std::string reply;
     for (const std::string& message : c.messages)
         protocol.Process(message, reply);
-    SetConsoleSink(nullptr);
-    EXPECT_EQ(station.calls, c.calls);
+    std::vector<std::string> console;
+    for (const std::string& line : capture.Lines()) {
+        if (line.rfind("[E Recv] ", 0) != 0) console.push_back(line);
+    }
+    EXPECT_EQ(station.Calls(), c.calls);
     EXPECT_EQ(console, c.console);
 }
 
@@ -227,8 +227,7 @@ const PowerCase kPowerCases[] = {
     // Programming on a powered layout without "M" and "X" is the application's choice.
     {"WithoutLeavingNothingIsSwitchedOn",
      {"E", "R 001", "Q 03 3F 85 B9"},
-     {"setPower(1)", "getLocoConfig(49152,1)", "setLocoDirection(49155,1)",
-      "setLocoSpeed(49155,28,2)"},
+     {"setPower(1)", "getLocoConfig(49152,1)", "setLocoSpeed(49155,28,2)"},
      {}},
     // A page-register read and a malformed write never reach the station.
     {"NothingSentNothingToRestore", {"E", "V6", "P 001", "X"}, {"setPower(1)"}, {}},
@@ -240,45 +239,39 @@ INSTANTIATE_TEST_SUITE_P(Programming, PowerAfterProgramming, ::testing::ValuesIn
 TEST(PowerAfterProgramming, RestoreThatFailsIsTriedAgain) {
     RecordedProtocol protocol;
     RecordingStation& station = protocol.station;
-    station.cvs = {{1, 3}};
-    station.results = {true, true, false, true};
+    station.SetCv(1, 3);
+    station.Script({CommandOutcome::Done, CommandOutcome::Done, kRefused, CommandOutcome::Done});
     std::string reply;
     for (const char* message : {"E", "R 001", "X", "X", "X"})
         protocol.Process(message, reply);
-    EXPECT_EQ(station.calls, (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)",
-                                                       "setPower(1)", "setPower(1)"}));
+    EXPECT_EQ(station.Calls(), (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)",
+                                                         "setPower(1)", "setPower(1)"}));
 }
 
 class Console : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetConsoleSink([this](const char* text, std::size_t size) {
-            lines.emplace_back(text, size);
-            // What the station had been asked when this line was written.
-            callsAtLine.push_back(station.calls.size());
-        });
-    }
-    void TearDown() override { SetConsoleSink(nullptr); }
-
+    ConsoleCapture console;
     RecordedProtocol protocol;
     RecordingStation& station = protocol.station;
-    std::vector<std::string> lines;
-    std::vector<std::size_t> callsAtLine;
 };
 
 TEST_F(Console, EchoesTheMessageBeforeAnythingIsSent) {
+    // The echo is written by the time the message is handed on; the station waits at its gate.
+    station.Close();
     std::string reply;
-    protocol.Process("Q C0 03 3F 05 F9", reply);
-    ASSERT_EQ(lines, std::vector<std::string>{"[E Recv] Q C0 03 3F 05 F9\n"});
-    EXPECT_EQ(callsAtLine[0], 0u);
-    EXPECT_EQ(station.calls.size(), 2u);
+    EXPECT_TRUE(ProcessMessage("Q C0 03 3F 05 F9", reply, protocol.scheduler));
+    EXPECT_EQ(console.Lines(), std::vector<std::string>{"[E Recv] Q C0 03 3F 05 F9\n"});
+    EXPECT_TRUE(station.Calls().empty());
+    station.Open();
+    protocol.scheduler.RunPending();
+    EXPECT_EQ(station.Calls().size(), 2u);
 }
 
 TEST_F(Console, EchoesUnknownAndEmptyMessagesToo) {
     std::string reply;
     protocol.Process("", reply);
     protocol.Process("e", reply);
-    EXPECT_EQ(lines, (std::vector<std::string>{"[E Recv] \n", "[E Recv] e\n"}));
+    EXPECT_EQ(console.Lines(), (std::vector<std::string>{"[E Recv] \n", "[E Recv] e\n"}));
 }
 
 TEST(Reply, NeverCarriesTextOverFromTheMessageBefore) {
@@ -294,7 +287,9 @@ TEST(Reply, NeverCarriesTextOverFromTheMessageBefore) {
     EXPECT_EQ(reply, "?");
 }
 
-TEST(Reply, TableOutlivesMessages) {
+// Short and long address 3 are one locomotive; "D" forgets what the application asked for it,
+// not what the station holds, so the same speed again needs nothing.
+TEST(Reply, WhatTheStationHoldsOutlivesMessagesAndDequeue) {
     RecordedProtocol protocol;
     RecordingStation& station = protocol.station;
     std::string reply;
@@ -302,19 +297,15 @@ TEST(Reply, TableOutlivesMessages) {
     protocol.Process("Q C0 03 3F 85 79", reply);
     protocol.Process("D C0 03", reply);
     protocol.Process("Q 03 3F 85 B9", reply);
-    EXPECT_EQ(station.calls,
-              (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
-                                        "setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)"}));
+    protocol.Process("Q 03 3F 86 BA", reply);
+    EXPECT_EQ(station.Calls(),
+              (std::vector<std::string>{"setLocoSpeed(49155,28,2)", "setLocoSpeed(49155,36,2)"}));
 }
 
 // The program's station: the station link on a simulated DSAir2.
 class ThroughTheLink : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetConsoleSink([this](const char* text, std::size_t size) {
-            std::lock_guard<std::mutex> lock(consoleMutex);
-            console.append(text, size);
-        });
         sim = std::make_unique<DSAir2Simulator>();
         std::string error;
         ASSERT_TRUE(sim->Start(error)) << error;
@@ -324,7 +315,6 @@ protected:
     void TearDown() override {
         NDSDCC::Close();
         sim.reset();
-        SetConsoleSink(nullptr);
     }
 
     // The commands the simulator received since the link was opened.
@@ -333,10 +323,7 @@ protected:
         return {all.begin() + static_cast<std::ptrdiff_t>(openCommands), all.end()};
     }
 
-    std::string Console() {
-        std::lock_guard<std::mutex> lock(consoleMutex);
-        return console;
-    }
+    std::string Console() { return console.Text(); }
 
     // Each message with its reply, in order.
     void Exchange(const std::vector<std::pair<std::string, std::string>>& exchanges) {
@@ -347,11 +334,10 @@ protected:
         }
     }
 
+    ConsoleCapture console;
     std::unique_ptr<DSAir2Simulator> sim;
     std::size_t openCommands = 0;
     ManualProtocol<NDSDCCStation> link;
-    std::mutex consoleMutex;
-    std::string console;
 };
 
 TEST_F(ThroughTheLink, CvReadIsAnsweredWithTheStationsValue) {
@@ -369,8 +355,8 @@ TEST_F(ThroughTheLink, ReversalLeavesTheLocomotiveRunning) {
     link.Process("Q C0 03 3F 05 F9", reply);
     EXPECT_EQ(reply, "O");
     EXPECT_EQ(Sent(),
-              (std::vector<std::string>{"setLocoDirection(49155,1)", "setLocoSpeed(49155,28,2)",
-                                        "setLocoDirection(49155,2)", "setLocoSpeed(49155,28,2)"}));
+              (std::vector<std::string>{"setLocoSpeed(49155,28,2)", "setLocoDirection(49155,2)",
+                                        "setLocoSpeed(49155,28,2)"}));
     // Step 5 reverse on the rails.
     EXPECT_EQ(sim->State().rails, "03 3F 05");
 }

@@ -7,11 +7,12 @@
 
 #include <string>
 
-// The client protocol against a station that records every command, its scheduler run by hand:
-// Process carries a message out completely, station commands included, before it returns. The
-// station is fresh from its boot.
-struct RecordedProtocol {
-    RecordingStation station;
+// The client protocol against a station, its scheduler run by hand: Process carries a message
+// out completely, station commands included, before it returns. The station is fresh from its
+// boot.
+template <typename Station>
+struct ManualProtocol {
+    Station station;
     TrackPower power;
     StationScheduler scheduler{station, power, {}, StationScheduler::Mode::Manual};
 
@@ -21,3 +22,6 @@ struct RecordedProtocol {
         return result;
     }
 };
+
+// Against a station that records every command.
+using RecordedProtocol = ManualProtocol<RecordingStation>;
