@@ -11,6 +11,9 @@
 namespace {
 
 const char kFailed[] = "--";
+// The CVs a decoder has.
+constexpr std::int32_t kFirstCv = 1;
+constexpr std::int32_t kLastCv = 1024;
 
 bool IsHexDigit(char c) {
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
@@ -41,15 +44,20 @@ bool CvService::WriteCv(int cv, int value) {
 
 std::string CvService::Write(const std::string& message) {
     if (message.size() != 8) return "P";
-    const std::int32_t cv = ParseHex3(message.data() + 2);
-    const std::int32_t value = ParseHex2(message.data() + 6);
+    // A service-mode write reaches every decoder on the track: only well-formed fields, and
+    // only a CV that exists.
+    std::int32_t cv = 0;
+    std::int32_t value = 0;
+    if (!ReadHexDigits(message.data() + 2, 3, cv) || !ReadHexDigits(message.data() + 6, 2, value) ||
+        cv < kFirstCv || cv > kLastCv) {
+        return kFailed;
+    }
     return WriteCv(cv, value) ? "P" : kFailed;
 }
 
 std::string CvService::Read(const std::string& message) {
-    if (message.size() != 5) return kFailed;
-    const std::int32_t cv = ParseHex3(message.data() + 2);
-    if (cv < 0) return kFailed;  // "CV%03X" has no room for it
+    std::int32_t cv = 0;
+    if (message.size() != 5 || !ReadHexDigits(message.data() + 2, 3, cv)) return kFailed;
     int value = 0;
     if (!ReadCv(cv, value)) return kFailed;
     char reply[16];

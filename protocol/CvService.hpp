@@ -14,11 +14,12 @@ public:
     CvService(IStation& station, TrackPower& power) : station_(station), power_(power) {}
 
     // "P 001 03" (exactly 8 characters) writes CV 0x001 = 0x03: "P" when the station carried the
-    // write out, "--" when it did not; any other length writes nothing and is answered "P".
+    // write out, "--" when it did not, and "--" without a write for fields that are not all hex
+    // digits or a CV outside 1-1024; any other length writes nothing and is answered "P".
     std::string Write(const std::string& message);
     // "R 001" (exactly 5 characters) reads CV 0x001: "CV%03X%02X\rP" on success, "--" for a
-    // wrong length, a negative CV field (the station is not asked), a failed read or a value
-    // that does not fit two hex digits.
+    // wrong length or a CV field that is not three hex digits (the station is not asked), a
+    // failed read or a value that does not fit two hex digits.
     std::string Read(const std::string& message);
 
     // True for a register read: "V" and a register digit 1-8, exactly two characters.

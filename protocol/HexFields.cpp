@@ -24,6 +24,26 @@ std::int32_t ParseHex3(const char* field) {
     return ParseField<3>(field);
 }
 
+bool ReadHexDigits(const char* field, std::size_t width, std::int32_t& value) {
+    std::int32_t read = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        const char c = field[i];
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        read = read * 16 + digit;
+    }
+    value = read;
+    return true;
+}
+
 std::deque<std::uint8_t> ParseHexBytes(const std::string& text) {
     enum class Expect { First, Second, Separator };
     std::deque<std::uint8_t> bytes;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -13,6 +14,10 @@
 std::int32_t ParseHex2(const char* field);
 // The three characters at field.
 std::int32_t ParseHex3(const char* field);
+
+// The width characters at field when each is a hexadecimal digit (either case): no sign, no
+// "0x", no blank. False, with value untouched, for anything else.
+bool ReadHexDigits(const char* field, std::size_t width, std::int32_t& value);
 
 // The bytes of text written as hexadecimal pairs separated by single blanks (each pair read
 // with ParseHex2, low 8 bits kept); empty when any separator is not a blank. A single character

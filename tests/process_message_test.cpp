@@ -123,7 +123,22 @@ const MessageCase kCvMessages[] = {
     {"R 001", "CV00103\rP", {"getLocoConfig(49152,1)"}, {{1, 3}}},
     {"R 1f4", "CV1F42A\rP", {"getLocoConfig(49152,500)"}, {{0x1F4, 0x2A}}},
     {"R FFF", "CVFFFFF\rP", {"getLocoConfig(49152,4095)"}, {{0xFFF, 0xFF}}},
-    {"R 0x1", "CV00100\rP", {"getLocoConfig(49152,1)"}, {{1, 0}}},
+    // Fields that are not all hex digits are answered "--" and send nothing: a service-mode
+    // operation reaches every decoder on the track.
+    {"R 0x1", "--", {}, {{1, 0}}},
+    {"R  01", "--", {}, {{1, 0}}},
+    {"R 0 1", "--", {}, {{1, 0}}},
+    {"R +01", "--", {}, {{1, 0}}},
+    {"R 00G", "--", {}, {{0, 0}}},
+    {"P zzz 05", "--", {}},
+    {"P 001 zz", "--", {}},
+    {"P 0x1 05", "--", {}},
+    {"P -01 05", "--", {}},
+    {"P 001  5", "--", {}},
+    {"P 00 105", "--", {}},
+    {"P 000 05", "--", {}},  // there is no CV 0
+    {"P 401 05", "--", {}},  // nor one above 1024
+    {"P 400 05", "P", {"setLocoConfig(49152,1024,5)"}},
     {"R 01", "--", {}, {{1, 3}}},
     {"R 0012", "--", {}, {{1, 3}}},
     {"R", "--", {}},
