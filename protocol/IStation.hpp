@@ -13,6 +13,8 @@ public:
     // its wireless card fitted it ignores the serial line otherwise. Sends a command without
     // effect unless one has reached the station since.
     virtual CommandOutcome Greet() = 0;
+    // Asks an idle station how it is (a ping whose status line the link reads), quietly.
+    virtual CommandOutcome Watch() = 0;
     virtual CommandOutcome PowerOn() = 0;
     virtual CommandOutcome PowerOff() = 0;
     virtual CommandOutcome SetLocoSpeed(std::int32_t address, std::int32_t speed,

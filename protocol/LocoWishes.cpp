@@ -212,6 +212,7 @@ bool LocoWishes::MayWrite(const Command& command, Wish* wish, Clock::time_point 
 
 LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
     Step step;
+    if (lastCommand_ == Clock::time_point::min()) lastCommand_ = now;
     auto takeBarrier = [&] {
         const QueuedBarrier barrier = barriers_.front();
         barriers_.pop_front();
@@ -310,7 +311,26 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
     if (waited) {
         if (const auto leaving = holds_.NextLeaving()) step.wake = *leaving;
     }
+    if (!offline_) {
+        const Clock::time_point due = lastCommand_ + (watched_ ? kWatchAgain : kWatchFirst);
+        if (now >= due) {
+            step.kind = Step::Kind::Watch;
+            return step;
+        }
+        step.wake = std::min(step.wake, due);
+    }
     return step;
+}
+
+void LocoWishes::Wrote(Clock::time_point now) {
+    lastCommand_ = now;
+    watched_ = false;
+}
+
+void LocoWishes::Watched(CommandOutcome outcome, Clock::time_point now) {
+    if (outcome == CommandOutcome::NotSent) offline_ = true;
+    lastCommand_ = now;
+    watched_ = true;
 }
 
 void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::time_point now) {
@@ -318,6 +338,7 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
         offline_ = true;
     } else {
         greet_ = false;
+        Wrote(now);
     }
     if (outcome == CommandOutcome::Unknown) {
         if (++unknownsInRow_ >= kUnknownsToGiveUp) {
@@ -376,8 +397,10 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
     }
 }
 
-void LocoWishes::FreshStation() {
+void LocoWishes::FreshStation(Clock::time_point now) {
     holds_.Boot();
+    // The handshake has just pinged it.
+    Wrote(now);
     freshAt_ = asked_;
     greet_ = true;
     offline_ = false;

@@ -55,11 +55,17 @@ public:
             Write,    // write command
             Barrier,  // carry out barrier (taken off the queue)
             Greet,    // a fresh station that has heard nothing yet wants a command soon
+            Watch,    // the link has been idle: ask the station how it is
         } kind = Kind::Idle;
         Command command;
         std::uint64_t barrier = 0;
         Clock::time_point wake = Clock::time_point::max();
     };
+
+    // After this long without a station command the station is asked how it is, and again
+    // after every kWatchAgain while it stays idle.
+    static constexpr std::chrono::seconds kWatchFirst{2};
+    static constexpr std::chrono::seconds kWatchAgain{5};
 
     LocoWishes() = default;
 
@@ -80,9 +86,13 @@ public:
     Step Next(Clock::time_point now);
     // The outcome of a command Next asked for.
     void Record(const Command& command, CommandOutcome outcome, Clock::time_point now);
+    // A barrier or a greeting Next asked for has written what it writes.
+    void Wrote(Clock::time_point now);
+    // The outcome of the watch Next asked for.
+    void Watched(CommandOutcome outcome, Clock::time_point now);
     // The station booted (reset, replug, first connection): it holds its boot state and the
     // wishes are sent again, after the barriers waiting.
-    void FreshStation();
+    void FreshStation(Clock::time_point now);
 
     // Lines for the console that the latest calls produced, in order; taking them empties the
     // list.
@@ -158,5 +168,9 @@ private:
     // or the application asks for something new.
     bool offline_ = false;
     int unknownsInRow_ = 0;
+    // When the latest station command was written (none yet: the first Next counts), and
+    // whether it was a watch.
+    Clock::time_point lastCommand_ = Clock::time_point::min();
+    bool watched_ = false;
     std::vector<std::string> notices_;
 };

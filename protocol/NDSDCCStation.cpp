@@ -15,6 +15,10 @@ CommandOutcome NDSDCCStation::Greet() {
     return Outcome(NDSDCC::Greet());
 }
 
+CommandOutcome NDSDCCStation::Watch() {
+    return Outcome(NDSDCC::SetPing());
+}
+
 CommandOutcome NDSDCCStation::PowerOn() {
     return Outcome(NDSDCC::PowerOn());
 }

@@ -7,6 +7,7 @@
 class NDSDCCStation final : public IStation {
 public:
     CommandOutcome Greet() override;
+    CommandOutcome Watch() override;
     CommandOutcome PowerOn() override;
     CommandOutcome PowerOff() override;
     CommandOutcome SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override;

@@ -168,7 +168,14 @@ void StationScheduler::CheckEpoch() {
     const std::uint64_t epoch = epoch_();
     if (epoch == knownEpoch_) return;
     knownEpoch_ = epoch;
-    wishes_.FreshStation();
+    wishes_.FreshStation(Clock::now());
+    // The protocol cannot tell the application that the track went off; trains must not start
+    // without a person asking, so the console says it instead of switching it on.
+    if (power_.RequestedOn()) {
+        ConsoleLog(
+            "Track power is off because the DSAir2 restarted; switch it on again from the "
+            "application.\n");
+    }
     power_.Forget();
 }
 
@@ -199,7 +206,15 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
             lock.unlock();
             station_.Greet();
             lock.lock();
+            wishes_.Wrote(Clock::now());
             return true;
+        case LocoWishes::Step::Kind::Watch: {
+            lock.unlock();
+            const CommandOutcome outcome = station_.Watch();
+            lock.lock();
+            wishes_.Watched(outcome, Clock::now());
+            return true;
+        }
         case LocoWishes::Step::Kind::Barrier: {
             const auto found = barriers_.find(step.barrier);
             if (found == barriers_.end()) return true;
@@ -209,6 +224,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
                 lock.unlock();
                 barrier->job(station_, power_);
                 lock.lock();
+                wishes_.Wrote(Clock::now());
             }
             End(step.barrier, Progress::Done);
             changed_.notify_all();

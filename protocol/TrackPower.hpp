@@ -13,6 +13,8 @@ public:
     }
     // A CV read or write went to the station, which switches the track off at its end.
     void Programmed() { offByProgramming_ = requestedOn_; }
+    // True when the application's last word was power on.
+    bool RequestedOn() const { return requestedOn_; }
     // True when the application asked for power, but programming has switched it off since.
     bool OffByProgramming() const { return offByProgramming_; }
     // The track is on again after programming.

@@ -120,7 +120,7 @@ private:
             in >> key;
             labels_[wishes.Forget(key)] = "D " + std::to_string(key);
         } else if (word == "fresh") {
-            wishes.FreshStation();
+            wishes.FreshStation(now_);
         } else if (word == "run" || word == "step") {
             int steps = 1000;
             if (word == "step") in >> steps;
@@ -151,9 +151,17 @@ private:
                     return;
                 case LocoWishes::Step::Kind::Greet:
                     out.push_back("greet");
+                    wishes.Wrote(now_);
+                    break;
+                case LocoWishes::Step::Kind::Watch:
+                    out.push_back("watch");
+                    now_ += 100ms;
+                    wishes.Watched(WatchAnswer(), now_);
                     break;
                 case LocoWishes::Step::Kind::Barrier:
                     out.push_back(labels_[step.barrier]);
+                    now_ += 100ms;
+                    wishes.Wrote(now_);
                     break;
                 case LocoWishes::Step::Kind::Write: {
                     out.push_back(Text(step.command));
@@ -168,6 +176,13 @@ private:
                 }
             }
         }
+    }
+
+    CommandOutcome WatchAnswer() {
+        if (answers_.empty()) return CommandOutcome::Done;
+        const CommandOutcome outcome = answers_.front();
+        answers_.pop_front();
+        return outcome;
     }
 
     Clock::time_point now_ = Clock::time_point{} + 1h;
@@ -334,10 +349,29 @@ std::string CaseName(const ::testing::TestParamInfo<OrderCase>& info) {
     return name;
 }
 
+// An idle station is asked how it is after 2 s, then every 5 s; never while commands flow.
+const OrderCase kWatch[] = {
+    {"not before 2 s", {"run", "wait 1899", "run"}, {}},
+    {"after 2 s idle, then every 5 s",
+     {"run", "wait 2000", "run", "wait 4900", "run", "wait 100", "run"},
+     {"watch", "watch"}},
+    {"a command moves the next watch",
+     {"run", "wait 1500", "Q 3 f 28", "run", "wait 1500", "run", "wait 500", "run"},
+     {Spd(3, 28), "watch"}},
+    {"a wish that comes when a watch is due goes first",
+     {"run", "wait 3000", "Q 3 f 28", "run"},
+     {Spd(3, 28)}},
+    {"a gone link is not watched until the station is back",
+     {"run", "wait 2000", "answer notsent", "run", "wait 10000", "run", "fresh", "run", "wait 2000",
+      "run"},
+     {"watch", "greet", "watch"}},
+};
+
 INSTANTIATE_TEST_SUITE_P(ExactState, Order, ::testing::ValuesIn(kExactState), CaseName);
 INSTANTIATE_TEST_SUITE_P(Priorities, Order, ::testing::ValuesIn(kOrder), CaseName);
 INSTANTIATE_TEST_SUITE_P(FreshStation, Order, ::testing::ValuesIn(kFreshStation), CaseName);
 INSTANTIATE_TEST_SUITE_P(Outcomes, Order, ::testing::ValuesIn(kOutcomes), CaseName);
+INSTANTIATE_TEST_SUITE_P(Watch, Order, ::testing::ValuesIn(kWatch), CaseName);
 
 // ---- The station's list of 20 entries ------------------------------------------------------
 

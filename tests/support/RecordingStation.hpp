@@ -47,6 +47,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_;
     }
+    // How many watch pings were sent.
+    std::size_t Watches() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return watches_;
+    }
     // Forgets the calls so far.
     void ClearCalls() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -75,6 +80,13 @@ public:
     }
 
     CommandOutcome Greet() override { return Call("setPing()"); }
+    // Kept apart from the calls, as the link keeps its watch pings off the console: an idle
+    // scheduler sends them whenever a test takes a while.
+    CommandOutcome Watch() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++watches_;
+        return CommandOutcome::Done;
+    }
     CommandOutcome PowerOn() override { return Call("setPower(1)"); }
     CommandOutcome PowerOff() override { return Call("setPower(0)"); }
     CommandOutcome SetLocoSpeed(std::int32_t address, std::int32_t speed, SpeedMode mode) override {
@@ -130,4 +142,5 @@ private:
     std::map<std::int32_t, std::int32_t> cvs_;
     bool open_ = true;
     std::size_t passes_ = 0;
+    std::size_t watches_ = 0;
 };
