@@ -186,6 +186,102 @@ TEST_F(Drag, ATurnoutThrownWhileUnpluggedIsThrownOnceTheStationIsBack) {
         kTimeout));
 }
 
+// ---- Stops first ---------------------------------------------------------------------------
+
+// The station answers slowly, so that the work queued when the stop comes is still ahead of it:
+// the stop is written right after the command under way.
+class StopsFirst : public Drag {
+protected:
+    // The index, among every command the station received, at which the stop for locomotive 3
+    // must have come at the latest: after those received when its message went and the one the
+    // scheduler may have chosen already.
+    std::size_t LatestForTheStop() { return railmux_.Sim().Commands().size() + 1; }
+
+    std::size_t StopAt() {
+        const auto all = railmux_.Sim().Commands();
+        return static_cast<std::size_t>(
+            std::find(all.begin(), all.end(), "setLocoSpeed(49155,0,2)") - all.begin());
+    }
+};
+
+TEST_F(StopsFirst, AStopOvertakesTenLocomotivesAccelerating) {
+    Start({3});
+    railmux_.Sim().SetReplyDelay(200ms);
+    for (int address = 10; address < 20; ++address)
+        EXPECT_EQ(Ask(Speed(address, true, 40)), "O\r");
+    const std::size_t latest = LatestForTheStop();
+    EXPECT_EQ(Ask(Speed(3, true, 0)), "O\r");
+    ASSERT_TRUE(OnRails(3, SpeedOnRails(3, true, 0)));
+    EXPECT_LE(StopAt(), latest);
+    for (int address = 10; address < 20; ++address)
+        EXPECT_TRUE(OnRails(address, SpeedOnRails(address, true, 40))) << address;
+}
+
+TEST_F(StopsFirst, AStopOvertakesAnotherLocomotivesFunctions) {
+    Start({3});
+    railmux_.Sim().SetReplyDelay(200ms);
+    // A throttle taken for locomotive 9 with every function on: 29 commands.
+    for (const char* group : {"S 01 09 9F 96", "S 01 09 BF B6", "S 01 09 AF A6", "S 01 09 DE FF 28",
+                              "S 01 09 DF FF 29"})
+        EXPECT_EQ(Ask(group), "O\r");
+    const std::size_t latest = LatestForTheStop();
+    EXPECT_EQ(Ask(Speed(3, true, 0)), "O\r");
+    ASSERT_TRUE(OnRails(3, SpeedOnRails(3, true, 0)));
+    EXPECT_LE(StopAt(), latest);
+}
+
+// A throttle taken for a locomotive the station has no entry for: the five function groups, only
+// the headlight on. A fresh entry has every function off: one command.
+TEST_F(Drag, TakingAThrottleSendsOnlyTheFunctionsThatAreOn) {
+    Start({});
+    for (const char* group : {"S 01 09 90 99", "S 01 09 B0 B9", "S 01 09 A0 A9", "S 01 09 DE 00 D7",
+                              "S 01 09 DF 00 D6"})
+        EXPECT_EQ(Ask(group), "O\r");
+    EXPECT_EQ(Ask("E"), "O\r");
+    EXPECT_EQ(Since(), (std::vector<std::string>{"setLocoFunction(49161,0,1)", "setPower(1)"}));
+}
+
+// After a reset the application's "E" is not held up by what Railmux sends the fresh station of
+// its own accord: it goes right after the command under way.
+TEST_F(Drag, PowerOnAfterAResetGoesBeforeWhatTheFreshStationIsSentAgain) {
+    Start({3, 4, 5, 6});
+    for (const char* headlight :
+         {"S 01 03 90 93", "S 01 04 90 94", "S 01 05 90 95", "S 01 06 90 96"})
+        EXPECT_EQ(Ask(headlight), "O\r");
+    EXPECT_EQ(Ask("E"), "O\r");
+    railmux_.Sim().SetReplyDelay(200ms);
+    const std::size_t before = railmux_.Sim().Commands().size();
+    railmux_.Sim().Reset();
+    ASSERT_TRUE(railmux_.Sim().WaitForCommands(before + 1, kTimeout));
+    const std::size_t latest = railmux_.Sim().Commands().size() + 1;
+    EXPECT_EQ(Ask("E"), "O\r");
+    ASSERT_TRUE(
+        railmux_.Sim().WaitForState([](const SimState& state) { return state.power; }, kTimeout));
+    const auto all = railmux_.Sim().Commands();
+    const auto on =
+        std::find(all.begin() + static_cast<std::ptrdiff_t>(before), all.end(), "setPower(1)");
+    EXPECT_LE(static_cast<std::size_t>(on - all.begin()), latest);
+    // Then everything it held: three directions (locomotive 3 has its boot entry), four speeds,
+    // four headlights; no function it has off anyway.
+    for (int address = 3; address <= 6; ++address)
+        EXPECT_TRUE(OnRails(address, SpeedOnRails(address, true, 2))) << address;
+    ASSERT_TRUE(railmux_.Sim().WaitForState(
+        [](const SimState& state) {
+            for (int address = 3; address <= 6; ++address) {
+                const auto loco = state.locos.find(kLocoBase + address);
+                if (loco == state.locos.end() || (loco->second.functions & 1) == 0) return false;
+            }
+            return true;
+        },
+        kTimeout));
+    const auto now = railmux_.Sim().Commands();
+    const std::vector<std::string> sent(now.begin() + static_cast<std::ptrdiff_t>(before),
+                                        now.end());
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& c) { return StartsWith(c, "setLocoFunction("); }),
+              4);
+}
+
 // The wishes go on while the station is gone; the fresh station gets the newest.
 TEST_F(Drag, UnpluggedDuringADragTheRepluggedStationGetsTheLastStep) {
     Start({3});
