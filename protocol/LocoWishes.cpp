@@ -48,13 +48,15 @@ bool LocoWishes::Speed(const SpeedWish& asked) {
     Wish& wish = wishes_[asked.key];
     const bool same = wish.hasMotion && wish.direction == asked.direction &&
                       wish.mode == asked.mode && wish.speed == asked.speed;
+    // A "D" queued meanwhile must not forget what was asked again after it.
+    wish.motionSaid = ++asked_;
     // The same wish again needs nothing new, unless it is a stop or the station refused it.
     if (same && asked.speed != 0 && !wish.directionRefused && !wish.speedRefused) return false;
     wish.hasMotion = true;
     wish.direction = asked.direction;
     wish.mode = asked.mode;
     wish.speed = asked.speed;
-    wish.motionAt = ++asked_;
+    wish.motionAt = wish.motionSaid;
     // A stop overtaken by a newer speed need not be written any more.
     wish.stopPending = asked.speed == 0;
     wish.directionRefused = wish.speedRefused = false;
@@ -64,21 +66,19 @@ bool LocoWishes::Speed(const SpeedWish& asked) {
 
 bool LocoWishes::Functions(const FunctionWish& asked) {
     Wish& wish = wishes_[asked.key];
-    const std::uint64_t at = asked_ + 1;
+    const std::uint64_t at = ++asked_;
     bool changed = false;
     for (int i = 0; i < asked.count; ++i) {
         const int n = asked.first + i;
         const std::uint32_t bit = 1u << n;
+        wish.functionSaid[n] = at;
         if (wish.functions[n] == asked.states[i] && (wish.functionsRefused & bit) == 0) continue;
         wish.functions[n] = asked.states[i];
         wish.functionAt[n] = at;
         wish.functionsRefused &= ~bit;
         changed = true;
     }
-    if (changed) {
-        asked_ = at;
-        offline_ = false;
-    }
+    if (changed) offline_ = false;
     return changed;
 }
 
@@ -419,13 +419,13 @@ void LocoWishes::ApplyForget(const QueuedBarrier& barrier) {
     if (found == wishes_.end()) return;
     Wish& wish = found->second;
     // What was asked for after the "D" (which may run late) is kept.
-    if (wish.motionAt <= barrier.at) {
+    if (wish.motionSaid <= barrier.at) {
         wish.hasMotion = false;
         wish.stopPending = false;
     }
     bool any = wish.hasMotion;
     for (int n = 0; n < kFunctionCount; ++n) {
-        if (wish.functionAt[n] <= barrier.at) wish.functions[n] = kUnset;
+        if (wish.functionSaid[n] <= barrier.at) wish.functions[n] = kUnset;
         any = any || wish.functions[n] != kUnset;
     }
     if (!any) wishes_.erase(found);

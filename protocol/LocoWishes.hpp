@@ -113,12 +113,14 @@ private:
         std::uint8_t direction = 1;
         SpeedMode mode = SpeedMode::Steps128;
         std::int32_t speed = 0;
-        std::uint64_t motionAt = 0;  // when the motion was last asked for
-        bool stopPending = false;    // a stop asked for and not yet written
+        std::uint64_t motionAt = 0;    // when the motion was last changed (its place in the order)
+        std::uint64_t motionSaid = 0;  // when the application last asked for it, a repeat too
+        bool stopPending = false;      // a stop asked for and not yet written
         bool directionRefused = false;
         bool speedRefused = false;
         std::array<std::uint8_t, kFunctionCount> functions = Unset();
         std::array<std::uint64_t, kFunctionCount> functionAt{};
+        std::array<std::uint64_t, kFunctionCount> functionSaid{};
         std::uint32_t functionsRefused = 0;  // bit n: Fn
         bool waitNoticed = false;            // the console was told it waits for a place
 

@@ -35,8 +35,16 @@ StationHolds::Room StationHolds::RoomForEntry(Clock::time_point now, Slot* first
     Expire(now);
     if (list_.size() < kListSize) return Room::Free;
     if (first != nullptr) *first = list_.front();
+    // An accessory entry leaves after one to two refresh rounds, and only the latest moment is
+    // known: until it has surely gone, a new entry may be appended or may overwrite the first,
+    // and the list would no longer be known.
+    const auto accessory =
+        std::find_if(list_.begin(), list_.end(), [](const Slot& slot) { return slot.accessory; });
+    if (accessory != list_.end()) {
+        if (first != nullptr) *first = *accessory;
+        return Room::Blocked;
+    }
     const Slot& head = list_.front();
-    if (head.accessory) return Room::Blocked;
     const Loco& loco = Find(head.number);
     return loco.entry == Entry::Present && loco.speed == 0 ? Room::OverwritesStanding
                                                            : Room::Blocked;

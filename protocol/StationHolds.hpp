@@ -72,7 +72,8 @@ public:
     // True while the station may be running key's locomotive: it has an entry whose speed is
     // not known to be 0.
     bool Moving(std::int32_t key) const;
-    // Room for a new entry at now; first names the list's first entry when it is full.
+    // Room for a new entry at now; when the list is full, first names its first entry, or the
+    // accessory entry that has to leave first.
     Room RoomForEntry(Clock::time_point now, Slot* first = nullptr);
     // A locomotive whose entry is Unsure: no other entry may be made until it is settled, or the
     // list would no longer be known.

@@ -238,6 +238,12 @@ const OrderCase kExactState[] = {
     {"D forgets the wishes, not what the station holds",
      {"Q 5 f 28", "run", "D 5", "run", "Q 5 f 28", "run"},
      {Dir(5, true), Spd(5, 28), "D 5"}},
+    {"a speed said again after a D that ran late is kept for a fresh station",
+     {"Q 5 f 28", "run", "D 5", "Q 5 f 28", "run", "fresh", "run"},
+     {Dir(5, true), Spd(5, 28), "D 5", Dir(5, true), Spd(5, 28)}},
+    {"a function said again after a D that ran late is kept for a fresh station",
+     {"F 5 0 10000", "run", "D 5", "F 5 0 10000", "run", "fresh", "run"},
+     {Fn(5, 0, true), "D 5", Fn(5, 0, true)}},
     {"a wish asked for after a D that ran late is kept",
      {"Q 5 f 28", "D 5", "Q 5 f 40", "run"},
      {"D 5", Dir(5, true), Spd(5, 40)}},
@@ -431,6 +437,23 @@ TEST(StationList, ATurnoutOnAFullListWaitsForTheOneBeforeItToLeave) {
     script.insert(script.end(), {"wait 700", "run"});
     Driver later(script);
     EXPECT_EQ(later.out, (Driven(101, 119) + Calls{To(7, true), To(8, true)}));
+}
+
+// A turnout's entry leaves after one to two refresh rounds; until it has surely gone, a new
+// entry on a list that may be full could either be appended or overwrite the first one.
+TEST(StationList, NoNewEntryWhileATurnoutMayStillFillTheList) {
+    std::vector<std::string> script;
+    for (int key = 101; key <= 118; ++key)
+        script.push_back("Q " + std::to_string(key) + " f 100");
+    script.insert(script.end(), {"run", "T 7 1", "run", "Q 120 f 100", "run"});
+    Driver waiting(script);
+    EXPECT_EQ(waiting.out, (Driven(101, 118) + Calls{To(7, true)}));
+
+    script.insert(script.end(), {"wait 700", "run"});
+    Driver later(script);
+    EXPECT_EQ(later.out, (Driven(101, 118) + Calls{To(7, true)} + Driven(120, 120)));
+    // Appended: locomotive 3 keeps its boot entry.
+    EXPECT_EQ(later.wishes.Holds().Find(3).entry, StationHolds::Entry::Present);
 }
 
 TEST(StationList, ALocomotiveThatLostItsPlaceGetsItsDirectionAndFunctionsAgain) {
