@@ -1,7 +1,7 @@
 // The hex readers and the packet decoder against a reference decoding of the packet formats;
 // then the wishes the packets ask for, with "D", barriers, fresh stations, the time and the
 // station's outcomes, through LocoWishes, whose commands are carried out on a model of the
-// station written here from DEVICE.md (its list of 20 entries included). Checked on every
+// station's firmware written here (its list of 20 entries included). Checked on every
 // command: never a speed for a locomotive without an entry; never an entry written over a
 // running locomotive or an accessory entry still in its lifetime; nothing written that the
 // station already holds (a stop and a command the station may not have received excepted); a
@@ -286,8 +286,9 @@ std::string Show(const Command& c) {
 
 // ---- The station -----------------------------------------------------------------------------
 
-// The DSAir2 as DEVICE.md describes its firmware: the list of entries it refreshes the rails
-// from, and per locomotive what its entry holds (without an entry: what the decoder last heard).
+// The DSAir2's firmware: the list of entries it refreshes the rails from (an accessory command's
+// entry for 0.7 s from when it reached the station), and per locomotive what its entry holds
+// (without an entry: what the decoder last heard).
 class Station {
 public:
     static constexpr std::size_t kListSize = 20;

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the hand-made seed inputs (seed-*) into fuzz/corpus/<target>/.
+"""Writes the hand-made seed inputs (seed-*) and reproducers of findings (regress-*) into
+fuzz/corpus/<target>/.
 
 Each input starts with the number of control bytes at its end (see FuzzInput.hpp); control
 bytes are read from the end backwards. Inputs libFuzzer found are kept beside these under their
@@ -15,10 +16,10 @@ def control_input(payload: bytes, control: bytes = b"") -> bytes:
     return bytes([len(control)]) + payload + control[::-1]
 
 
-def write(target: str, name: str, data: bytes) -> None:
+def write(target: str, name: str, data: bytes, kind: str = "seed") -> None:
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
-    with open(os.path.join(directory, "seed-" + name), "wb") as f:
+    with open(os.path.join(directory, kind + "-" + name), "wb") as f:
         f.write(data)
 
 
@@ -224,3 +225,25 @@ write("fuzz_packets", "unknown-turnout-full-list",
       control_input(FULL_LIST + turnout(2, 0, 1) + run() + wait(700) + run() + speed(120, 20)
                     + run() + speed(120, 0) + run(),
                     bytes([0] * 38 + [outcome(UNKNOWN_LOST, 300)])))
+
+# Findings. A turnout's entry in the middle of a full list leaves the station 0.7 s after the
+# command reached it; written 300 ms before its answer, it still counts for LocoWishes when
+# locomotive 119 is sent, which then overwrites locomotive 3 in LocoWishes' list but is appended
+# to the station's. The lists differ from then on: LocoWishes later lets locomotive 121 take the
+# first place of its list (119, standing) and so overwrites running locomotive 120 on the
+# station.
+write("fuzz_packets", "turnout-leaves-mid-list",
+      control_input(b"".join(speed(a, 20) for a in range(101, 118)) + run() + turnout(2, 0, 1)
+                    + run() + speed(118, 20) + run() + wait(250) + speed(119, 20) + run()
+                    + wait(300) + run() + speed(120, 20) + run() + speed(119, 0) + run()
+                    + speed(121, 20) + run(),
+                    bytes([outcome(DONE)] * 34 + [outcome(DONE, 300)])), "regress")
+# An unanswered turnout on a list of 19 entries, whose line was lost, counts as an entry for
+# LocoWishes; sent again, it overwrites locomotive 3 in LocoWishes' list while the station
+# appends it. After two more locomotives and a stop, locomotive 121 overwrites running locomotive
+# 120 on the station.
+write("fuzz_packets", "unknown-turnout-nearly-full",
+      control_input(b"".join(speed(a, 20) for a in range(101, 119)) + run() + turnout(2, 0, 1)
+                    + run() + wait(700) + run() + speed(119, 20) + run() + speed(120, 20) + run()
+                    + speed(101, 0) + run() + speed(121, 20) + run(),
+                    bytes([outcome(DONE)] * 36 + [outcome(UNKNOWN_LOST)])), "regress")
