@@ -247,3 +247,13 @@ write("fuzz_packets", "unknown-turnout-nearly-full",
                     + run() + wait(700) + run() + speed(119, 20) + run() + speed(120, 20) + run()
                     + speed(101, 0) + run() + speed(121, 20) + run(),
                     bytes([outcome(DONE)] * 36 + [outcome(UNKNOWN_LOST)])), "regress")
+# The same speed (or function group) asked for again after a "D" that has not run yet is taken
+# as nothing new, so the "D" forgets it although it was asked for after it: after the station's
+# restart locomotive 5 is not driven (libFuzzer found it as crash-8f67150a... and crash-1e9f3d3c...,
+# kept beside these).
+write("fuzz_packets", "repeat-after-late-dequeue-speed",
+      control_input(speed(5, 40) + forget(5) + speed(5, 40) + run() + event("fresh") + run()),
+      "regress")
+write("fuzz_packets", "repeat-after-late-dequeue-functions",
+      control_input(f0_f4(5, 0x10) + forget(5) + f0_f4(5, 0x10) + run() + event("fresh") + run()),
+      "regress")
