@@ -7,7 +7,6 @@
 #include "base/ConsoleLog.hpp"
 #include "bench/BenchTable.hpp"
 #include "protocol/IStation.hpp"
-#include "protocol/LocoTable.hpp"
 #include "protocol/ProcessMessage.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
@@ -90,20 +89,27 @@ void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
 
 namespace {
 
-// Accepts every command and does nothing, so only the protocol's own work is measured.
+// Carries out every command at once and does nothing, so only the protocol's own work is
+// measured.
 class NoopStation final : public IStation {
 public:
-    bool Greet() override { return true; }
-    bool PowerOn() override { return true; }
-    bool PowerOff() override { return true; }
-    bool SetLocoSpeed(std::int32_t, std::int32_t, SpeedMode) override { return true; }
-    bool SetLocoDirection(std::int32_t, bool) override { return true; }
-    bool SetLocoFunction(std::int32_t, std::int32_t, bool) override { return true; }
-    bool SetTurnout(std::int32_t, bool) override { return true; }
-    bool SetLocoConfig(std::int32_t, std::int32_t) override { return true; }
-    bool GetLocoConfig(std::int32_t, std::int32_t& value) override {
+    CommandOutcome Greet() override { return CommandOutcome::Done; }
+    CommandOutcome PowerOn() override { return CommandOutcome::Done; }
+    CommandOutcome PowerOff() override { return CommandOutcome::Done; }
+    CommandOutcome SetLocoSpeed(std::int32_t, std::int32_t, SpeedMode) override {
+        return CommandOutcome::Done;
+    }
+    CommandOutcome SetLocoDirection(std::int32_t, bool) override { return CommandOutcome::Done; }
+    CommandOutcome SetLocoFunction(std::int32_t, std::int32_t, bool) override {
+        return CommandOutcome::Done;
+    }
+    CommandOutcome SetTurnout(std::int32_t, bool) override { return CommandOutcome::Done; }
+    CommandOutcome SetLocoConfig(std::int32_t, std::int32_t) override {
+        return CommandOutcome::Done;
+    }
+    CommandOutcome GetLocoConfig(std::int32_t, std::int32_t& value) override {
         value = 3;
-        return true;
+        return CommandOutcome::Done;
     }
 };
 
@@ -120,9 +126,8 @@ void CountAllocations(benchmark::State& state, std::uint64_t before) {
 
 void BM_ProcessMessage_UnchangedQ(benchmark::State& state) {
     NoopStation station;
-    LocoTable locos;
     TrackPower power;
-    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
+    StationScheduler scheduler(station, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
     ProcessMessage(kUnchangedQ, reply, scheduler);
     scheduler.RunPending();
@@ -137,9 +142,8 @@ void BM_ProcessMessage_UnchangedQ(benchmark::State& state) {
 
 void BM_ProcessMessage_FunctionS(benchmark::State& state) {
     NoopStation station;
-    LocoTable locos;
     TrackPower power;
-    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
+    StationScheduler scheduler(station, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
     bool on = false;
     const std::uint64_t before = allocations.load();
@@ -154,9 +158,8 @@ void BM_ProcessMessage_FunctionS(benchmark::State& state) {
 
 void BM_ProcessMessage_FixedV(benchmark::State& state) {
     NoopStation station;
-    LocoTable locos;
     TrackPower power;
-    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
+    StationScheduler scheduler(station, power, {}, StationScheduler::Mode::Manual);
     std::string reply;
     const std::string message = "V";
     const std::uint64_t before = allocations.load();

@@ -1,41 +1,77 @@
-// Client bytes through the handler's framing into ProcessMessage, with a recording station.
+// Client bytes through the handler's framing into ProcessMessage, with the tests' recording
+// station answering from the fuzz input. Checked: the framing, each message's reply (which
+// depends on the station only for CV and register reads and writes), the track power and
+// programming commands each message causes (power commands sent again while their outcome is
+// unknown, "X" switching the track on only after programming switched it off), locomotive and
+// turnout commands only for addresses the client named and within the station's ranges, and a
+// packet the station took, sent again at once, causing nothing but a stop or a turnout (also
+// after a "D", which forgets the application's wishes, not what the station holds).
 //
-// Input: see FuzzInput. The payload is what the client sends; each control byte sizes the next
-// read (0: up to a full read, 0xFF: a full read of 'F' without a carriage return, else that
-// many bytes) or answers a station call (RecordingStation).
+// Input: see FuzzInput. The payload is what the client sends. Control bytes, in the order they
+// are needed: the size of each read (0: up to a full read, 0xFF: a full read of 'F' without a
+// carriage return, else that many bytes); before a CV or register read, the value the station
+// reports (an index into kCvValues, else the byte itself); each station command's outcome (bits
+// 0-1: Done, Refused, Unknown, NotSent). Without control bytes left: full reads, value 3, Done.
 
 #include "base/ConsoleLog.hpp"
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
-#include "fuzz/RecordingStation.hpp"
-#include "protocol/CvService.hpp"
 #include "protocol/HexFields.hpp"
-#include "protocol/LocoTable.hpp"
 #include "protocol/NTCPRecvHandler.hpp"
 #include "protocol/ProcessMessage.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
+#include "tests/support/RecordingStation.hpp"
 
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kMaxRead = 10000;  // the server's receive buffer
+constexpr std::int32_t kLocoBase = 49152;
+constexpr std::int32_t kAccessoryBase = 0x3800;
 constexpr std::int32_t kMaxLocoAddress = 10239;
 constexpr std::int32_t kMaxStationSpeed = 1023;
 constexpr std::int32_t kMaxFunction = 28;
 constexpr std::int32_t kTurnoutOutputs = 2044;
+constexpr int kPowerAttempts = 3;
+constexpr std::size_t kListSize = 20;
+
+// CV values worth a station's answer: the ordinary ones, the bounds of the two-digit reply,
+// the failure value and the extremes.
+constexpr std::int32_t kCvValues[] = {3, 0, 0xFF, 0x100, -1, 65535, INT_MAX, INT_MIN};
 
 struct Exchange {
     std::string message;
     std::string reply;
 };
+
+// One station command and the outcome it was given.
+struct Answered {
+    std::string call;
+    CommandOutcome outcome;
+};
+
+const char* Name(CommandOutcome outcome) {
+    switch (outcome) {
+        case CommandOutcome::Done:
+            return "done";
+        case CommandOutcome::Refused:
+            return "refused";
+        case CommandOutcome::Unknown:
+            return "unknown";
+        case CommandOutcome::NotSent:
+            return "not sent";
+    }
+    return "?";
+}
 
 // What the client has sent, cut the way the handler promises: a message ends at every carriage
 // return, a line feed right after a carriage return belongs to neither message, and text that
@@ -73,7 +109,40 @@ std::uint8_t Hex2(const std::string& message, std::size_t at) {
     return static_cast<std::uint8_t>(ParseHex2(message.data() + at) & 0xFF);
 }
 
-// The address keys a packet message names: its first packet byte as a short address and its
+bool IsRegisterDigit(char c) {
+    return c >= '1' && c <= '8';
+}
+
+// Registers 1-4 are CVs 1-4, 5 is CV 29, 7 and 8 CVs 7 and 8; 6 has none.
+std::int32_t RegisterCv(char digit) {
+    return digit == '5' ? 29 : digit == '6' ? 0 : digit - '0';
+}
+
+bool IsRegisterWrite(const std::string& message) {
+    return message.size() == 5 && message[0] == 'S' && IsRegisterDigit(message[1]) &&
+           message[2] == ' ' && std::isxdigit(static_cast<unsigned char>(message[3])) &&
+           std::isxdigit(static_cast<unsigned char>(message[4]));
+}
+
+bool IsPacket(const std::string& message) {
+    return !message.empty() && (message[0] == 'Q' || message[0] == 'S') &&
+           !IsRegisterWrite(message);
+}
+
+// The CV a message reads from the station, or -1 when it reads none.
+std::int32_t ReadCv(const std::string& message) {
+    if (message.size() == 5 && message[0] == 'R') {
+        const std::int32_t cv = ParseHex3(message.data() + 2);
+        return cv >= 0 ? cv : -1;
+    }
+    if (message.size() == 2 && message[0] == 'V' && IsRegisterDigit(message[1]) &&
+        message[1] != '6') {
+        return RegisterCv(message[1]);
+    }
+    return -1;
+}
+
+// The address keys a packet message may name: its first packet byte as a short address and its
 // first two as a long one.
 std::vector<std::int32_t> NamedKeys(const std::string& message) {
     std::vector<std::uint8_t> bytes;
@@ -93,142 +162,158 @@ std::vector<std::int32_t> NamedKeys(const std::string& message) {
     return keys;
 }
 
-int FunctionGroup(std::int32_t n) {
-    return n <= 4 ? 0 : n <= 8 ? 1 : n <= 12 ? 2 : n <= 20 ? 3 : 4;
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+bool IsPower(const std::string& call) {
+    return StartsWith(call, "setPower(");
+}
+bool IsProgramming(const std::string& call) {
+    return StartsWith(call, "setLocoConfig(") || StartsWith(call, "getLocoConfig(");
+}
+bool IsScheduled(const std::string& call) {
+    return StartsWith(call, "setLocoSpeed(") || StartsWith(call, "setLocoDirection(") ||
+           StartsWith(call, "setLocoFunction(") || StartsWith(call, "setTurnout(");
 }
 
 std::string Describe(const std::string& message, const std::string& reply,
-                     const std::vector<StationCall>& calls) {
+                     const std::vector<Answered>& calls) {
     std::string text = "message \"" + Printable(message) + "\" reply \"" + Printable(reply) + "\"";
-    for (const StationCall& call : calls)
-        text += " " + call.ToString();
+    for (const Answered& a : calls)
+        text += " " + a.call + "->" + Name(a.outcome);
     return text;
 }
 
-// Locomotive commands of one "Q" or "S" message: only for an address the packet names, within
-// the station's ranges, direction before speed, functions of one group in ascending order.
-void CheckLocoCalls(const std::string& message, const std::vector<StationCall>& calls,
+// A locomotive or turnout command the scheduler wrote: within the station's ranges and for an
+// address the client named.
+void CheckScheduled(const std::string& call, const std::set<std::int32_t>& named,
                     const std::string& what) {
-    const std::vector<std::int32_t> named = NamedKeys(message);
-    const bool queue = message[0] == 'Q';
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        const StationCall& call = calls[i];
-        if (call.kind == StationCall::Turnout) {
-            // An accessory packet throws one turnout output of the station's range.
-            FUZZ_CHECK(!queue && calls.size() == 1, "turnout with other commands: " + what);
-            FUZZ_CHECK(call.address >= 0 && call.address < kTurnoutOutputs &&
-                           (call.value == 0 || call.value == 1),
-                       "turnout output: " + what);
-            continue;
-        }
-        FUZZ_CHECK(call.address >= 1 && call.address <= kMaxLocoAddress, "address range: " + what);
-        bool isNamed = false;
-        for (std::int32_t key : named)
-            isNamed = isNamed || key == call.address;
-        FUZZ_CHECK(isNamed, "address the packet did not name: " + what);
-        FUZZ_CHECK(call.address == calls[0].address, "two addresses in one packet: " + what);
-        if (queue) {
-            FUZZ_CHECK(call.kind == StationCall::Direction || call.kind == StationCall::Speed,
-                       "not a speed command: " + what);
-            if (call.kind == StationCall::Speed) {
-                FUZZ_CHECK(call.value >= 0 && call.value <= kMaxStationSpeed, "speed: " + what);
-                FUZZ_CHECK(call.state == 0 || call.state == 2, "speed-step mode: " + what);
-                FUZZ_CHECK(i + 1 == calls.size(), "speed not last: " + what);
-            } else {
-                FUZZ_CHECK(i == 0, "direction not first: " + what);
-            }
-        } else {
-            FUZZ_CHECK(call.kind == StationCall::Function, "not a function command: " + what);
-            FUZZ_CHECK(call.value >= 0 && call.value <= kMaxFunction, "function number: " + what);
-            if (i > 0) {
-                FUZZ_CHECK(call.value > calls[i - 1].value, "functions not ascending: " + what);
-                FUZZ_CHECK(FunctionGroup(call.value) == FunctionGroup(calls[0].value),
-                           "functions of two groups: " + what);
-            }
-        }
+    int address = 0;
+    int a = 0;
+    int b = 0;
+    char end = 0;
+    std::int32_t loco = -1;
+    if (std::sscanf(call.c_str(), "setLocoSpeed(%d,%d,%d%c", &address, &a, &b, &end) == 4) {
+        FUZZ_CHECK(end == ')' && a >= 0 && a <= kMaxStationSpeed && (b == 0 || b == 2),
+                   "speed or speed-step mode: " + what);
+        loco = address - kLocoBase;
+    } else if (std::sscanf(call.c_str(), "setLocoDirection(%d,%d%c", &address, &a, &end) == 3) {
+        FUZZ_CHECK(end == ')' && (a == 1 || a == 2), "direction: " + what);
+        loco = address - kLocoBase;
+    } else if (std::sscanf(call.c_str(), "setLocoFunction(%d,%d,%d%c", &address, &a, &b, &end) ==
+               4) {
+        FUZZ_CHECK(end == ')' && a >= 0 && a <= kMaxFunction && (b == 0 || b == 1),
+                   "function: " + what);
+        loco = address - kLocoBase;
+    } else if (std::sscanf(call.c_str(), "setTurnout(%d,%d%c", &address, &a, &end) == 3) {
+        const std::int32_t output = address - kAccessoryBase;
+        FUZZ_CHECK(end == ')' && output >= 0 && output < kTurnoutOutputs && (a == 0 || a == 1),
+                   "turnout output: " + what);
+        return;
+    } else {
+        FUZZ_CHECK(false, "unknown command " + call + ": " + what);
     }
+    FUZZ_CHECK(loco >= 1 && loco <= kMaxLocoAddress, "address range: " + what);
+    FUZZ_CHECK(named.count(loco) != 0, "an address the client never named: " + what);
 }
 
-// The reply and the station calls of one message against the letter's row.
 // The track power the application asked for, and whether programming switched it off since.
 struct PowerModel {
     bool requestedOn = false;
     bool offByProgramming = false;
-
-    void Programmed(const std::vector<StationCall>& calls) {
-        if (!calls.empty()) offByProgramming = requestedOn;
-    }
 };
 
-bool IsRegisterDigit(char c) {
-    return c >= '1' && c <= '8';
+// Track power commands are sent until the station answers them or is gone, at most three times;
+// the first one with another outcome than Unknown is the last.
+void CheckPowerAttempts(const std::vector<Answered>& power, const char* call,
+                        const std::string& what) {
+    FUZZ_CHECK(!power.empty() && power.size() <= kPowerAttempts, "power attempts: " + what);
+    for (std::size_t i = 0; i < power.size(); ++i) {
+        FUZZ_CHECK(power[i].call == call, "power command: " + what);
+        const bool last = i + 1 == power.size();
+        const bool unknown = power[i].outcome == CommandOutcome::Unknown;
+        FUZZ_CHECK(last ? (!unknown || power.size() == kPowerAttempts) : unknown,
+                   "power command sent again: " + what);
+    }
 }
 
-// Registers 1-4 are CVs 1-4, 5 is CV 29, 7 and 8 CVs 7 and 8; 6 has none.
-std::int32_t RegisterCv(char digit) {
-    return digit == '5' ? 29 : digit == '6' ? 0 : digit - '0';
-}
-
+// The reply and the commands of one message that reads CV cv (-1: none), which the station
+// reports as cvValue. Locomotive and turnout commands may follow any message (what the scheduler
+// still had to write); the others belong to the letter's row.
 void CheckMessage(const std::string& message, const std::string& reply,
-                  const std::vector<StationCall>& calls, LocoTable& locos, PowerModel& power) {
+                  const std::vector<Answered>& calls, std::int32_t cv, std::int32_t cvValue,
+                  PowerModel& power, const std::set<std::int32_t>& named) {
     const std::string what = Describe(message, reply, calls);
     FUZZ_CHECK(message.find('\r') == std::string::npos, "carriage return inside: " + what);
     FUZZ_CHECK(!reply.empty(), "empty reply: " + what);
-    const char letter = message.empty() ? '\0' : message[0];
-    const auto only = [&](std::initializer_list<StationCall::Kind> kinds) {
-        FUZZ_CHECK(calls.size() == kinds.size(), "station calls: " + what);
-        std::size_t i = 0;
-        for (StationCall::Kind kind : kinds)
-            FUZZ_CHECK(calls[i++].kind == kind, what);
+
+    std::vector<Answered> own;  // power and programming commands
+    for (const Answered& a : calls) {
+        if (IsScheduled(a.call)) {
+            CheckScheduled(a.call, named, what);
+        } else {
+            FUZZ_CHECK(IsPower(a.call) || IsProgramming(a.call), "unexpected command: " + what);
+            own.push_back(a);
+        }
+    }
+    const auto none = [&] { FUZZ_CHECK(own.empty(), "station commands: " + what); };
+    // One programming command, exactly call; the track is off after it.
+    const auto programmed = [&](const std::string& call) {
+        FUZZ_CHECK(own.size() == 1 && own[0].call == call, "programming command: " + what);
+        power.offByProgramming = power.requestedOn;
+        return own[0].outcome == CommandOutcome::Done;
     };
+
+    const char letter = message.empty() ? '\0' : message[0];
     switch (letter) {
         case 'C':
         case 'F':
             FUZZ_CHECK(reply == "O", what);
-            only({});
+            none();
+            break;
+        case 'E':
+            FUZZ_CHECK(reply == "O", what);
+            CheckPowerAttempts(own, "setPower(1)", what);
+            power = {true, false};
+            break;
+        case 'K':
+            FUZZ_CHECK(reply == "O", what);
+            CheckPowerAttempts(own, "setPower(0)", what);
+            power = {false, false};
             break;
         case 'X':
             // Leaving programming switches the track back on only when programming switched
             // off a track the application had on.
             FUZZ_CHECK(reply == "O", what);
             if (power.offByProgramming) {
-                only({StationCall::PowerOn});
-                power.offByProgramming = !calls[0].result;
+                FUZZ_CHECK(own.size() == 1 && own[0].call == "setPower(1)", what);
+                power.offByProgramming = own[0].outcome != CommandOutcome::Done;
             } else {
-                only({});
+                none();
             }
-            break;
-        case 'E':
-            FUZZ_CHECK(reply == "O", what);
-            only({StationCall::PowerOn});
-            power = {true, false};
-            break;
-        case 'K':
-            FUZZ_CHECK(reply == "O", what);
-            only({StationCall::PowerOff});
-            power = {false, false};
             break;
         case 'M':
             FUZZ_CHECK(reply == "P", what);
-            only({});
+            none();
             break;
         case 'V':
-            if (message.size() == 2 && IsRegisterDigit(message[1]) && message[1] != '6') {
-                only({StationCall::GetConfig});
-                FUZZ_CHECK(calls[0].address == RegisterCv(message[1]), "register CV: " + what);
+            if (message == "V6") {
+                FUZZ_CHECK(reply == "--", what);
+                none();
+            } else if (cv >= 0) {
+                const bool done = programmed("getLocoConfig(49152," + std::to_string(cv) + ")");
                 std::string expected = "--";
-                if (calls[0].result && calls[0].value >= 0 && calls[0].value <= 0xFF) {
+                if (done && cvValue >= 0 && cvValue <= 0xFF) {
                     char text[8];
                     std::snprintf(text, sizeof text, "V%c%02X\rP", message[1],
-                                  static_cast<unsigned>(calls[0].value));
+                                  static_cast<unsigned>(cvValue));
                     expected = text;
                 }
                 FUZZ_CHECK(reply == expected, what);
-                power.Programmed(calls);
             } else {
-                const bool page = message.size() == 2 && message[1] == '6';
-                FUZZ_CHECK(reply == (page ? "--" : "---"), what);
-                only({});
+                FUZZ_CHECK(reply == "---", what);
+                none();
             }
             break;
         case 'G': {
@@ -238,88 +323,65 @@ void CheckMessage(const std::string& message, const std::string& reply,
                 expected = "G" + message.substr(message.size() == 5 ? 3 : 4, 2) + "0000";
             }
             FUZZ_CHECK(reply == expected, what);
-            only({});
+            none();
             break;
         }
         case 'L':
             FUZZ_CHECK(reply == (message.size() >= 6 ? "L" + message.substr(2, 4) + "000000" : "O"),
                        what);
-            only({});
+            none();
             break;
         case 'P':
             if (message.size() == 8) {
-                only({StationCall::SetConfig});
-                FUZZ_CHECK(calls[0].address == ParseHex3(message.data() + 2) &&
-                               calls[0].value == ParseHex2(message.data() + 6),
-                           "CV write fields: " + what);
-                FUZZ_CHECK(reply == (calls[0].result ? "P" : "--"), "CV write reply: " + what);
-                power.Programmed(calls);
+                const bool done = programmed("setLocoConfig(49152," +
+                                             std::to_string(ParseHex3(message.data() + 2)) + "," +
+                                             std::to_string(ParseHex2(message.data() + 6)) + ")");
+                FUZZ_CHECK(reply == (done ? "P" : "--"), "CV write reply: " + what);
             } else {
                 FUZZ_CHECK(reply == "P", what);
-                only({});
+                none();
             }
             break;
         case 'R': {
             std::string expected = "--";
-            if (message.size() == 5 && ParseHex3(message.data() + 2) >= 0) {
-                only({StationCall::GetConfig});
-                const StationCall& read = calls[0];
-                FUZZ_CHECK(read.address == ParseHex3(message.data() + 2), "CV read field: " + what);
-                power.Programmed(calls);
-                if (read.result && read.value >= 0 && read.value <= 0xFF) {
+            if (cv >= 0) {
+                const bool done = programmed("getLocoConfig(49152," + std::to_string(cv) + ")");
+                if (done && cvValue >= 0 && cvValue <= 0xFF) {
                     char text[16];
-                    std::snprintf(text, sizeof text, "CV%03X%02X\rP",
-                                  static_cast<unsigned>(read.address),
-                                  static_cast<unsigned>(read.value));
+                    std::snprintf(text, sizeof text, "CV%03X%02X\rP", static_cast<unsigned>(cv),
+                                  static_cast<unsigned>(cvValue));
                     expected = text;
                 }
             } else {
-                only({});
+                none();
             }
             FUZZ_CHECK(reply == expected, what);
             break;
         }
-        case 'D':
-            FUZZ_CHECK(reply == "O", what);
-            only({});
-            if (message.size() == 7) {
-                const std::uint8_t high = Hex2(message, 2);
-                const std::uint8_t low = Hex2(message, 5);
-                if ((high & 0xC0) == 0xC0) {
-                    FUZZ_CHECK(locos.Find((high & 0x3F) * 256 + low) == nullptr,
-                               "not forgotten: " + what);
-                } else if (high == 0) {
-                    FUZZ_CHECK(locos.Find(low) == nullptr, "not forgotten: " + what);
-                }
-            }
-            break;
         case 'S':
-            if (message.size() == 5 && IsRegisterDigit(message[1]) && message[2] == ' ' &&
-                std::isxdigit(static_cast<unsigned char>(message[3])) &&
-                std::isxdigit(static_cast<unsigned char>(message[4]))) {
+            if (IsRegisterWrite(message)) {
                 if (message[1] == '6') {
                     FUZZ_CHECK(reply == "--", what);
-                    only({});
+                    none();
                     break;
                 }
-                only({StationCall::SetConfig});
-                FUZZ_CHECK(calls[0].address == RegisterCv(message[1]) &&
-                               calls[0].value == ParseHex2(message.data() + 3),
-                           "register write fields: " + what);
-                FUZZ_CHECK(reply == (calls[0].result ? "O" : "--"), "register write: " + what);
-                power.Programmed(calls);
+                const bool done =
+                    programmed("setLocoConfig(49152," + std::to_string(RegisterCv(message[1])) +
+                               "," + std::to_string(ParseHex2(message.data() + 3)) + ")");
+                FUZZ_CHECK(reply == (done ? "O" : "--"), "register write: " + what);
                 break;
             }
             FUZZ_CHECK(reply == "O", what);
-            CheckLocoCalls(message, calls, what);
+            none();
             break;
+        case 'D':
         case 'Q':
             FUZZ_CHECK(reply == "O", what);
-            CheckLocoCalls(message, calls, what);
+            none();
             break;
         default:
             FUZZ_CHECK(reply == "?", what);
-            only({});
+            none();
             break;
     }
     if (reply.find('\r') != std::string::npos) {
@@ -329,20 +391,97 @@ void CheckMessage(const std::string& message, const std::string& reply,
     }
 }
 
-// A packet the station took completely, sent again at once, changes nothing: no direction and
-// no function goes out again, a speed only when it is a stop, and a turnout is thrown again.
-void CheckRepeat(const std::string& message, LocoTable& locos, TrackPower& power) {
-    RecordingStation station(nullptr);
-    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
-    std::string reply;
-    ProcessMessage(message, reply, scheduler);
-    scheduler.RunPending();
-    for (const StationCall& call : station.calls) {
-        FUZZ_CHECK((call.kind == StationCall::Speed && call.value == 0) ||
-                       call.kind == StationCall::Turnout,
-                   "repeated packet sent " + call.ToString() + ": " + Describe(message, reply, {}));
+// The client protocol with its scheduler run by hand on the recording station, which answers
+// from the fuzz input.
+class Protocol {
+public:
+    explicit Protocol(FuzzInput& input) : input_(input) {
+        station_.SetAnswer([this](const std::string& call) {
+            CommandOutcome outcome = CommandOutcome::Done;
+            if (!repeating_) {
+                static constexpr CommandOutcome kOutcomes[] = {
+                    CommandOutcome::Done, CommandOutcome::Refused, CommandOutcome::Unknown,
+                    CommandOutcome::NotSent};
+                outcome = kOutcomes[input_.Control(0) & 3];
+            }
+            answered_.push_back({call, outcome});
+            return outcome;
+        });
     }
-}
+
+    // One framed message: carried out and checked; a packet is then sent again while the
+    // station's state is exactly known.
+    bool Process(const std::string& message, std::string& reply) {
+        std::int32_t cvValue = -1;
+        const std::int32_t cv = ReadCv(message);
+        if (cv >= 0) {
+            const std::uint8_t c = input_.Control(0);
+            cvValue = c < sizeof kCvValues / sizeof kCvValues[0] ? kCvValues[c] : c;
+            station_.SetCv(cv, cvValue);
+        }
+        if (IsPacket(message)) {
+            for (std::int32_t key : NamedKeys(message))
+                named_.insert(key);
+        }
+        const std::vector<Answered> calls = Carry(message, reply);
+        CheckMessage(message, reply, calls, cv, cvValue, power_, named_);
+        for (const Answered& a : calls) {
+            allDone_ = allDone_ && a.outcome == CommandOutcome::Done;
+            if (StartsWith(a.call, "setTurnout(")) ++turnouts_;
+        }
+
+        const bool dequeue = !message.empty() && message[0] == 'D';
+        if (IsPacket(message)) CheckRepeat(message);
+        if (dequeue && !lastPacket_.empty() && lastPacket_[0] == 'Q') CheckRepeat(lastPacket_);
+        lastPacket_ = IsPacket(message) ? message : "";
+        return true;
+    }
+
+private:
+    std::vector<Answered> Carry(const std::string& message, std::string& reply) {
+        answered_.clear();
+        FUZZ_CHECK(ProcessMessage(message, reply, scheduler_),
+                   "ProcessMessage failed: " + Printable(message));
+        scheduler_.RunPending();
+        answeredTotal_ += answered_.size();
+        FUZZ_CHECK(station_.Calls().size() == answeredTotal_,
+                   "commands not answered through the answer function: " + Printable(message));
+        return answered_;
+    }
+
+    // While every command so far was carried out and the station's list cannot have filled
+    // (nothing waits for a place), a packet sent again causes nothing but a stop or a turnout.
+    void CheckRepeat(const std::string& message) {
+        if (!allDone_ || named_.size() + turnouts_ + 1 >= kListSize) return;
+        repeating_ = true;
+        std::string reply;
+        const std::vector<Answered> calls = Carry(message, reply);
+        repeating_ = false;
+        for (const Answered& a : calls) {
+            int address = 0;
+            int speed = -1;
+            const bool stop =
+                std::sscanf(a.call.c_str(), "setLocoSpeed(%d,%d,", &address, &speed) == 2 &&
+                speed == 0;
+            FUZZ_CHECK(stop || StartsWith(a.call, "setTurnout("),
+                       "packet sent again caused " + a.call + ": " + Describe(message, reply, {}));
+            if (StartsWith(a.call, "setTurnout(")) ++turnouts_;
+        }
+    }
+
+    FuzzInput& input_;
+    RecordingStation station_;
+    TrackPower trackPower_;
+    StationScheduler scheduler_{station_, trackPower_, {}, StationScheduler::Mode::Manual};
+    std::vector<Answered> answered_;
+    std::size_t answeredTotal_ = 0;
+    bool repeating_ = false;
+    PowerModel power_;
+    std::set<std::int32_t> named_;
+    bool allDone_ = true;
+    std::size_t turnouts_ = 0;
+    std::string lastPacket_;
+};
 
 }  // namespace
 
@@ -351,27 +490,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)silenced;
 
     FuzzInput input(data, size);
-    RecordingStation station(&input);
-    LocoTable locos;
-    TrackPower power;
-    StationScheduler scheduler(station, locos, power, {}, StationScheduler::Mode::Manual);
-    PowerModel powerModel;
+    Protocol protocol(input);
     std::vector<Exchange> exchanges;
     NTCPRecvHandler handler([&](std::string message, std::string& reply) {
-        const std::size_t before = station.calls.size();
-        const bool result = ProcessMessage(message, reply, scheduler);
-        scheduler.RunPending();
-        FUZZ_CHECK(result, "ProcessMessage failed: " + Printable(message));
-        const std::vector<StationCall> calls(station.calls.begin() + before, station.calls.end());
-        CheckMessage(message, reply, calls, locos, powerModel);
-        bool accepted = true;
-        for (const StationCall& call : calls)
-            accepted = accepted && call.result;
-        const bool packet = !message.empty() && (message[0] == 'Q' || message[0] == 'S') &&
-                            !CvService::IsRegisterWrite(message);
-        if (accepted && packet) {
-            CheckRepeat(message, locos, power);
-        }
+        const bool result = protocol.Process(message, reply);
         exchanges.push_back({message, reply});
         return result;
     });

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the hand-made seed inputs (seed-*) into fuzz/corpus/<target>/.
+"""Writes the hand-made seed inputs (seed-*) and reproducers of findings (regress-*) into
+fuzz/corpus/<target>/.
 
 Each input starts with the number of control bytes at its end (see FuzzInput.hpp); control
 bytes are read from the end backwards. Inputs libFuzzer found are kept beside these under their
@@ -15,14 +16,16 @@ def control_input(payload: bytes, control: bytes = b"") -> bytes:
     return bytes([len(control)]) + payload + control[::-1]
 
 
-def write(target: str, name: str, data: bytes) -> None:
+def write(target: str, name: str, data: bytes, kind: str = "seed") -> None:
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
-    with open(os.path.join(directory, "seed-" + name), "wb") as f:
+    with open(os.path.join(directory, kind + "-" + name), "wb") as f:
         f.write(data)
 
 
-# Client bytes: chunk sizes and station answers share the control bytes, in call order.
+# Client bytes. Control, in the order the target reads it: the size of each read, before a CV
+# or register read the value the station reports, each station command's outcome (0 Done,
+# 1 Refused, 2 Unknown, 3 NotSent).
 client = {
     "q-short-128": b"Q 03 3F 85 B9\r",
     "q-long-128": b"Q C4 D2 3F 64 4D\r",
@@ -46,13 +49,26 @@ for name, payload in client.items():
     write("fuzz_client", name, control_input(payload))
 # Byte by byte, the line feed of a CR LF in a read of its own.
 write("fuzz_client", "split-crlf", control_input(b"E\r\nK\r\n", bytes([1, 1, 1, 1, 1, 1])))
-# A CV read whose station answers 0xFF, one that answers 0x100, one refused with 65535.
-write("fuzz_client", "cv-read-ff", control_input(b"R 0FF\r", bytes([0, 0, 2])))
-write("fuzz_client", "cv-read-100", control_input(b"R 0FF\r", bytes([0, 0, 3])))
-write("fuzz_client", "cv-read-refused", control_input(b"R 001\r", bytes([0, 3])))
+# A CV read whose station reports 0xFF, one that reports 0x100, one refused.
+write("fuzz_client", "cv-read-ff", control_input(b"R 0FF\r", bytes([0, 2, 0])))
+write("fuzz_client", "cv-read-100", control_input(b"R 0FF\r", bytes([0, 3, 0])))
+write("fuzz_client", "cv-read-refused", control_input(b"R 001\r", bytes([0, 0, 1])))
+# A CV write and a register write the station did not confirm are answered "--".
+write("fuzz_client", "cv-write-unknown", control_input(b"P 001 03\rS1 05\r", bytes([0, 2, 1])))
 # A refused speed is sent again when the packet repeats.
 write("fuzz_client", "refused-speed",
       control_input(b"Q 03 3F 85 B9\rQ 03 3F 85 B9\r", bytes([14, 1, 14, 0])))
+# Track power commands whose outcome is unknown are sent again, three times at most; "X" after a
+# read switches the track back on, and tries again when that fails.
+write("fuzz_client", "power-unknown",
+      control_input(b"E\rK\rE\r", bytes([0, 2, 2, 0, 2, 2, 2, 1])))
+write("fuzz_client", "restore-after-read",
+      control_input(b"E\rR 001\rX\rX\r", bytes([0, 0, 0, 0, 1, 0])))
+# A stop whose outcome is unknown is written again; a lost link stops the writing until the
+# next wish.
+write("fuzz_client", "stop-unknown",
+      control_input(b"Q 03 3F 85 B9\rQ 03 3F 80 BC\rQ 05 3F 85 BF\rQ 06 3F 85 BC\r",
+                    bytes([0, 0, 2, 0, 0, 0, 3])))
 # Seven full reads without a carriage return: the client is dropped, the next one served.
 write("fuzz_client", "flood", control_input(b"E\r", bytes([0xFF] * 7 + [0])))
 
@@ -86,35 +102,158 @@ for name, (mode, payload, control) in station.items():
     write("fuzz_station", name, control_input(bytes([mode]) + payload, control))
 
 
-# Packets: records of op, refusals and the op's bytes (fuzz_packets.cpp); no control bytes.
-def raw(letter: str, text: bytes, refusals: int = 0) -> bytes:
-    op = {"Q": 3, "S": 8, "D": 18}[letter]
-    return bytes([op, refusals, len(text)]) + text
+# Packets: records, op first (fuzz_packets.cpp); control: each written command's outcome and
+# time.
+DONE, REFUSED, UNKNOWN_CARRIED, UNKNOWN_LOST, NOT_SENT = range(5)
 
 
-def built_q(packet: bytes, refusals: int = 0) -> bytes:
-    op = {3: 0, 4: 10, 5: 20}[len(packet) + 1]  # op % 5 == 0, 3 + (op >> 3) % 3 bytes
-    return bytes([op, refusals]) + packet
+def outcome(code: int, ms: int = 100) -> int:
+    return code | (ms // 10) << 3
 
+
+def raw(letter: str, text: bytes) -> bytes:
+    op = 3 + 8 * "QSD".index(letter)
+    return bytes([op, len(text)]) + text
+
+
+def built_q(packet: bytes) -> bytes:
+    """packet without its check byte, which the target computes."""
+    return bytes([8 * (len(packet) - 2)]) + packet
+
+
+def built_s(packet: bytes) -> bytes:
+    return bytes([1 + 8 * (len(packet) - 1)]) + packet
+
+
+def speed(address: int, step: int, forward: bool = True) -> bytes:
+    """A short address's 128-step speed packet."""
+    return built_q(bytes([address, 0x3F, (0x80 if forward else 0) | step]))
+
+
+def f0_f4(address: int, bits: int) -> bytes:
+    return built_s(bytes([2, address, 0x80 | bits, (0x80 | bits) ^ address]))
+
+
+def turnout(decoder: int, pair: int, coil: int) -> bytes:
+    first = 0x80 | (decoder & 0x3F)
+    second = 0x88 | ((~decoder >> 6) & 7) << 4 | pair << 1 | coil
+    return built_s(bytes([2, first, second, first ^ second]))
+
+
+def run(steps: int = 0) -> bytes:
+    return bytes([5, steps])
+
+
+def event(name: str) -> bytes:
+    return bytes([6 + 8 * ["E", "K", "B", "fresh", "withdraw"].index(name)])
+
+
+def wait(ms: int) -> bytes:
+    return bytes([7, ms // 10])
+
+
+def forget(address: int) -> bytes:
+    return bytes([2, 0, address])
+
+
+# Locomotives 101-119 driven: with locomotive 3's boot entry the list is full.
+FULL_LIST = b"".join(speed(a, 20) for a in range(101, 120)) + run()
 
 packets = {
+    # The decoder on each packet form.
     "q-short": raw("Q", b" 03 3F 85 B9") + raw("Q", b" 03 3F 85 B9") + raw("Q", b" 03 3F 05 39"),
     "q-long": raw("Q", b" C4 D2 3F 64 4D") + raw("Q", b" C0 03 3F 80 7C"),
     "q-28": raw("Q", b" 03 46 45") + raw("Q", b" C0 64 73 D7") + raw("Q", b" 03 60 63"),
     "q-built": built_q(b"\x03\x3f\x85") + built_q(b"\xc4\xd2\x3f\x64") + built_q(b"\x03\x46"),
-    "q-refused": raw("Q", b" 03 3F 05 39", 1) + raw("Q", b" 03 3F 05 39"),
     "s-groups": raw("S", b" 01 03 90 93") + raw("S", b" 01 03 B5 B6") + raw("S", b" 01 03 AA A9")
     + raw("S", b" 03 C4 D2 DE 01 C9") + raw("S", b" 03 03 DF 80 5C"),
     "s-short-f13": raw("S", b" 03 03 DE 01") + raw("S", b" 03 C4 D2"),
-    "s-accessory": raw("S", b" 02 81 F8 79"),
+    "s-ops-mode": raw("S", b" 01 03 EC 01 05 EB") + raw("S", b" 01 03 EC 01"),
     "s-turnouts": raw("S", b" 02 81 F9 78") + raw("S", b" 02 81 F9 78") + raw("S", b" 02 BF 8E 31")
-    + raw("S", b" 02 81 F1 70") + raw("S", b" 02 80 F9 79") + raw("S", b" 02 81 71 F0", 1),
-    "mode-change": raw("Q", b" 03 3F 82 BE") + raw("Q", b" 03 62 61") + raw("Q", b" 03 62 61"),
-    "dequeue-direction": raw("Q", b" 03 3F 05 39") + raw("D", b" 00 03") + raw("Q", b" 03 3F 85 B9")
-    + raw("S", b" 01 03 90 93") + raw("D", b" 00 03") + raw("S", b" 01 03 80 83"),
-    "dequeue": raw("Q", b" 03 3F 85 B9") + raw("D", b" 00 03") + raw("Q", b" 03 3F 85 B9")
-    + raw("Q", b" C4 D2 3F 64 4D") + raw("D", b" C4 D2") + raw("Q", b" C4 D2 3F 64 4D"),
-    "hex-readers": bytes([4, 0, 11]) + b" -F 0x1 zz " + bytes([4, 0, 5]) + b"0X1F2",
+    + raw("S", b" 02 81 F1 70") + raw("S", b" 02 80 F9 79") + raw("S", b" 02 81 71 F0"),
+    "mode-change": raw("Q", b" 03 3F 82 BE") + raw("Q", b" 03 62 61") + run() + raw("Q", b" 03 62 61"),
+    "hex-readers": bytes([4, 11]) + b" -F 0x1 zz " + bytes([4, 5]) + b"0X1F2",
+    # Stops first: locomotives running, others accelerating and a function group pending.
+    "stop-first": speed(5, 60) + speed(6, 60) + run() + speed(7, 30) + speed(8, 30) + f0_f4(9, 0x1F)
+    + speed(6, 0) + run(),
+    "stop-reverse": speed(5, 60) + run() + speed(5, 0, False) + run(),
+    # "D" forgets the wishes, not what the station holds; one that runs late keeps what came after.
+    "dequeue": speed(5, 20) + run() + forget(5) + run() + speed(5, 20) + run(),
+    "dequeue-late": speed(5, 20) + forget(5) + speed(5, 40) + f0_f4(5, 0x10) + run(),
+    # Barriers: "K" first and withdrawing "E"; another withdrawn by its deadline.
+    "barriers": speed(5, 20) + run(1) + event("E") + speed(6, 20) + event("K") + run()
+    + event("B") + event("withdraw") + run(),
+    # A fresh station: only what differs from its boot state is sent again.
+    "fresh": speed(3, 40) + speed(5, 20) + f0_f4(5, 0x10) + run() + event("fresh") + event("E") + run(),
+    # The list full: the boot entry makes room, then a running first entry blocks; a stop frees it.
+    "full-list": FULL_LIST + speed(120, 20) + run() + speed(121, 20) + turnout(2, 1, 1) + run()
+    + speed(120, 0) + run(),
+    # Turnouts on a full list wait for the one before to leave.
+    "full-list-turnouts": FULL_LIST + turnout(2, 0, 1) + turnout(2, 1, 1) + turnout(3, 0, 0) + run()
+    + wait(700) + run() + wait(700) + run(),
+    # A standing locomotive loses its place to a turnout, is driven again.
+    "lost-place": f0_f4(3, 0x10) + run() + FULL_LIST + turnout(5, 0, 1) + run() + wait(700)
+    + speed(3, 30) + run(),
 }
 for name, data in packets.items():
-    write("fuzz_packets", name, bytes([0]) + data)
+    write("fuzz_packets", name, control_input(data))
+
+# Outcomes: unknown, refused, a lost link, given up after three unknown in a row.
+write("fuzz_packets", "unknown-stop",
+      control_input(speed(5, 60) + run() + speed(5, 0) + run(),
+                    bytes([0, 0, outcome(UNKNOWN_LOST), outcome(UNKNOWN_CARRIED)])))
+write("fuzz_packets", "unknown-entry",
+      control_input(speed(5, 20) + speed(6, 20) + f0_f4(7, 0x10) + run(),
+                    bytes([outcome(UNKNOWN_LOST), outcome(UNKNOWN_CARRIED), 0,
+                           outcome(UNKNOWN_CARRIED, 0)])))
+# A refused direction, speed and function are sent again when asked for again.
+write("fuzz_packets", "refused",
+      control_input(speed(3, 20, False) + run() + speed(3, 20, False) + run() + f0_f4(3, 0x1F)
+                    + run() + speed(3, 20, False) + f0_f4(3, 0x1F) + run(),
+                    bytes([outcome(REFUSED), 0, outcome(REFUSED), outcome(REFUSED)])))
+write("fuzz_packets", "not-sent",
+      control_input(speed(5, 20) + speed(6, 20) + run() + event("B") + run() + speed(7, 20) + run(),
+                    bytes([0, outcome(NOT_SENT)])))
+write("fuzz_packets", "given-up",
+      control_input(speed(5, 20) + run() + f0_f4(5, 0x10) + run(),
+                    bytes([0, 0] + [outcome(UNKNOWN_LOST)] * 3)))
+# An unanswered turnout is sent again, also on a full list, where it may or may not have taken
+# the boot entry's place.
+write("fuzz_packets", "unknown-turnout",
+      control_input(turnout(2, 0, 1) + run(), bytes([outcome(UNKNOWN_LOST)])))
+write("fuzz_packets", "unknown-turnout-full-list",
+      control_input(FULL_LIST + turnout(2, 0, 1) + run() + wait(700) + run() + speed(120, 20)
+                    + run() + speed(120, 0) + run(),
+                    bytes([0] * 38 + [outcome(UNKNOWN_LOST, 300)])))
+
+# Findings. A turnout's entry in the middle of a full list leaves the station 0.7 s after the
+# command reached it; written 300 ms before its answer, it still counts for LocoWishes when
+# locomotive 119 is sent, which then overwrites locomotive 3 in LocoWishes' list but is appended
+# to the station's. The lists differ from then on: LocoWishes later lets locomotive 121 take the
+# first place of its list (119, standing) and so overwrites running locomotive 120 on the
+# station.
+write("fuzz_packets", "turnout-leaves-mid-list",
+      control_input(b"".join(speed(a, 20) for a in range(101, 118)) + run() + turnout(2, 0, 1)
+                    + run() + speed(118, 20) + run() + wait(250) + speed(119, 20) + run()
+                    + wait(300) + run() + speed(120, 20) + run() + speed(119, 0) + run()
+                    + speed(121, 20) + run(),
+                    bytes([outcome(DONE)] * 34 + [outcome(DONE, 300)])), "regress")
+# An unanswered turnout on a list of 19 entries, whose line was lost, counts as an entry for
+# LocoWishes; sent again, it overwrites locomotive 3 in LocoWishes' list while the station
+# appends it. After two more locomotives and a stop, locomotive 121 overwrites running locomotive
+# 120 on the station.
+write("fuzz_packets", "unknown-turnout-nearly-full",
+      control_input(b"".join(speed(a, 20) for a in range(101, 119)) + run() + turnout(2, 0, 1)
+                    + run() + wait(700) + run() + speed(119, 20) + run() + speed(120, 20) + run()
+                    + speed(101, 0) + run() + speed(121, 20) + run(),
+                    bytes([outcome(DONE)] * 36 + [outcome(UNKNOWN_LOST)])), "regress")
+# The same speed (or function group) asked for again after a "D" that has not run yet is taken
+# as nothing new, so the "D" forgets it although it was asked for after it: after the station's
+# restart locomotive 5 is not driven (libFuzzer found it as crash-8f67150a... and crash-1e9f3d3c...,
+# kept beside these).
+write("fuzz_packets", "repeat-after-late-dequeue-speed",
+      control_input(speed(5, 40) + forget(5) + speed(5, 40) + run() + event("fresh") + run()),
+      "regress")
+write("fuzz_packets", "repeat-after-late-dequeue-functions",
+      control_input(f0_f4(5, 0x10) + forget(5) + f0_f4(5, 0x10) + run() + event("fresh") + run()),
+      "regress")
