@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <set>
 #include <string>
@@ -109,6 +110,14 @@ std::uint8_t Hex2(const std::string& message, std::size_t at) {
     return static_cast<std::uint8_t>(ParseHex2(message.data() + at) & 0xFF);
 }
 
+// The width characters at at read as a hex number when every one is a hex digit, else -1.
+std::int32_t HexDigits(const std::string& message, std::size_t at, std::size_t width) {
+    for (std::size_t i = at; i < at + width; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(message[i]))) return -1;
+    }
+    return static_cast<std::int32_t>(std::strtol(message.substr(at, width).c_str(), nullptr, 16));
+}
+
 bool IsRegisterDigit(char c) {
     return c >= '1' && c <= '8';
 }
@@ -131,10 +140,8 @@ bool IsPacket(const std::string& message) {
 
 // The CV a message reads from the station, or -1 when it reads none.
 std::int32_t ReadCv(const std::string& message) {
-    if (message.size() == 5 && message[0] == 'R') {
-        const std::int32_t cv = ParseHex3(message.data() + 2);
-        return cv >= 0 ? cv : -1;
-    }
+    // Only three hex digits: a service-mode read reaches every decoder on the track.
+    if (message.size() == 5 && message[0] == 'R') return HexDigits(message, 2, 3);
     if (message.size() == 2 && message[0] == 'V' && IsRegisterDigit(message[1]) &&
         message[1] != '6') {
         return RegisterCv(message[1]);
@@ -333,9 +340,16 @@ void CheckMessage(const std::string& message, const std::string& reply,
             break;
         case 'P':
             if (message.size() == 8) {
-                const bool done = programmed("setLocoConfig(49152," +
-                                             std::to_string(ParseHex3(message.data() + 2)) + "," +
-                                             std::to_string(ParseHex2(message.data() + 6)) + ")");
+                // Hex digits only, and a CV a decoder has: 1-1024.
+                const std::int32_t cvNumber = HexDigits(message, 2, 3);
+                const std::int32_t value = HexDigits(message, 6, 2);
+                if (cvNumber < 1 || cvNumber > 1024 || value < 0) {
+                    FUZZ_CHECK(reply == "--", "malformed CV write: " + what);
+                    none();
+                    break;
+                }
+                const bool done = programmed("setLocoConfig(49152," + std::to_string(cvNumber) +
+                                             "," + std::to_string(value) + ")");
                 FUZZ_CHECK(reply == (done ? "P" : "--"), "CV write reply: " + what);
             } else {
                 FUZZ_CHECK(reply == "P", what);

@@ -519,7 +519,7 @@ public:
     // The station booted: it holds its boot state, and LocoWishes is told.
     void FreshStation() {
         Trace("fresh station");
-        wishes_.FreshStation();
+        wishes_.FreshStation(now_);
         station_.Boot();
         doubts_.clear();
         listDoubt_ = false;
@@ -667,7 +667,14 @@ private:
             case LocoWishes::Step::Kind::Greet:
                 FUZZ_CHECK(!urgentWaiting, "greeted with a K waiting" + Trail());
                 Trace("greet");
+                wishes_.Wrote(now_);
                 return true;
+            case LocoWishes::Step::Kind::Watch:
+                // Only an idle station is watched: nothing else is left to do.
+                FUZZ_CHECK(!urgentWaiting, "watched with a K waiting" + Trail());
+                Trace("watch");
+                wishes_.Watched(CommandOutcome::Done, now_);
+                return false;
             case LocoWishes::Step::Kind::Barrier:
                 TakeBarrier(step.barrier, urgentWaiting);
                 return true;
