@@ -52,7 +52,6 @@ CommandOutcome ReplyTracker::Result::CvValue(std::int32_t cv, std::int32_t& valu
 void ReplyTracker::ExpectBoot() {
     state_ = State::AwaitingReady;
     exchange_ = Exchange{};
-    pingsOwed_ = 0;
     timeoutsInRow_ = 0;
     greetingOwed_ = false;
 }
@@ -60,18 +59,17 @@ void ReplyTracker::ExpectBoot() {
 void ReplyTracker::Begin(const std::string& command, TimePoint deadline) {
     const bool ping = command == kPing;
     state_ = ping && state_ == State::OutOfStep ? State::AwaitingMark : State::AwaitingAnswer;
-    exchange_ = Exchange{deadline, ping, ExpectedTag(command), 0, {}};
-    if (ping) ++pingsOwed_;
+    exchange_ = Exchange{deadline, ping ? 1 : 0, ExpectedTag(command), 0, {}};
     greetingOwed_ = false;
 }
 
 ReplyTracker::Heard ReplyTracker::OnLine(const StationLine& line, TimePoint now) {
     Heard heard;
     if (line.kind() == StationLine::Kind::Data) {
-        if (line.Tag() == kPingTag) {
-            if (pingsOwed_ > 0) --pingsOwed_;
+        if (line.Tag() == kPingTag && Awaiting(state_) && exchange_.pingsOwed > 0) {
+            --exchange_.pingsOwed;
             // The resynchronising ping's own answer begins: the next completing line is its.
-            if (state_ == State::AwaitingMark && pingsOwed_ == 0) state_ = State::AwaitingAnswer;
+            if (state_ == State::AwaitingMark) state_ = State::AwaitingAnswer;
         }
         if (Awaiting(state_) && !exchange_.expectedTag.empty() &&
             line.Tag() == exchange_.expectedTag) {
@@ -83,8 +81,6 @@ ReplyTracker::Heard ReplyTracker::OnLine(const StationLine& line, TimePoint now)
     // Text without a code counts for the pacing too: the station has just sent something.
     lastStatusAt_ = now;
     if (line.IsReadyNotice()) {
-        // A station that booted has forgotten the lines it owed.
-        pingsOwed_ = 0;
         if (state_ == State::AwaitingReady) {
             state_ = State::InStep;
             heard.meaning = Meaning::Ready;
@@ -115,8 +111,6 @@ ReplyTracker::Result ReplyTracker::Finish() {
         case State::Answered:
             result = {Ending::Answered, exchange_.status, std::move(exchange_.values)};
             timeoutsInRow_ = 0;
-            // Answers come in order: whatever an earlier ping would have sent has come before.
-            if (exchange_.ping) pingsOwed_ = 0;
             state_ = State::InStep;
             break;
         case State::TimedOut:

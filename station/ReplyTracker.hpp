@@ -125,13 +125,14 @@ private:
     // The command under way (AwaitingMark, AwaitingAnswer) and its answer (Answered).
     struct Exchange {
         TimePoint deadline{};
-        bool ping = false;
+        // 1 while the command is a ping whose "@DSG" line has not come. Only the command under
+        // way is owed one: a ping that went unanswered may never be answered (a station that
+        // has just reset drops it), and its debt would hide the next ping's own answer.
+        int pingsOwed = 0;
         std::string expectedTag;  // empty: no data lines kept
         std::int32_t status = 0;
         std::vector<std::string> values;
     } exchange_;
-    // Pings written whose "@DSG" line has not come: the mark is the one that settles them all.
-    std::uint64_t pingsOwed_ = 0;
     int timeoutsInRow_ = 0;
     bool greetingOwed_ = false;
     std::optional<TimePoint> lastStatusAt_;
