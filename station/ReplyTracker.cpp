@@ -52,6 +52,7 @@ CommandOutcome ReplyTracker::Result::CvValue(std::int32_t cv, std::int32_t& valu
 void ReplyTracker::ExpectBoot() {
     state_ = State::AwaitingReady;
     exchange_ = Exchange{};
+    lateAnswers_ = 0;
     timeoutsInRow_ = 0;
     greetingOwed_ = false;
 }
@@ -66,10 +67,18 @@ void ReplyTracker::Begin(const std::string& command, TimePoint deadline) {
 ReplyTracker::Heard ReplyTracker::OnLine(const StationLine& line, TimePoint now) {
     Heard heard;
     if (line.kind() == StationLine::Kind::Data) {
-        if (line.Tag() == kPingTag && Awaiting(state_) && exchange_.pingsOwed > 0) {
-            --exchange_.pingsOwed;
-            // The resynchronising ping's own answer begins: the next completing line is its.
-            if (state_ == State::AwaitingMark) state_ = State::AwaitingAnswer;
+        if (line.Tag() == kPingTag) {
+            if (Awaiting(state_) && exchange_.pingsOwed > 0) {
+                --exchange_.pingsOwed;
+                if (state_ == State::AwaitingMark) {
+                    // The resynchronising ping's own answer begins: whatever came before it has
+                    // come, and the next completing line is its.
+                    state_ = State::AwaitingAnswer;
+                    lateAnswers_ = 0;
+                }
+            } else {
+                ++lateAnswers_;
+            }
         }
         if (Awaiting(state_) && !exchange_.expectedTag.empty() &&
             line.Tag() == exchange_.expectedTag) {
@@ -81,6 +90,8 @@ ReplyTracker::Heard ReplyTracker::OnLine(const StationLine& line, TimePoint now)
     // Text without a code counts for the pacing too: the station has just sent something.
     lastStatusAt_ = now;
     if (line.IsReadyNotice()) {
+        // A station that booted has forgotten the lines it owed.
+        lateAnswers_ = 0;
         if (state_ == State::AwaitingReady) {
             state_ = State::InStep;
             heard.meaning = Meaning::Ready;
@@ -91,7 +102,10 @@ ReplyTracker::Heard ReplyTracker::OnLine(const StationLine& line, TimePoint now)
         heard.meaning = Meaning::Reset;
         return heard;
     }
-    if (line.Completes() && state_ == State::AwaitingAnswer) {
+    if (!line.Completes()) return heard;
+    if (lateAnswers_ > 0) {
+        --lateAnswers_;
+    } else if (state_ == State::AwaitingAnswer) {
         state_ = State::Answered;
         exchange_.status = line.Code();
         // The data lines of the answer are those before its status line; a line that follows

@@ -14,7 +14,8 @@
 // it, with the data lines before it. A command that went unanswered may still be answered later,
 // so the next command is preceded by a ping: everything before the ping's "@DSG" line is a late
 // answer to something earlier. A ready notice after the station's boot means it reset and
-// forgot everything, the command it was given included.
+// forgot everything, the command it was given included. A ping's answer is recognised by its
+// "@DSG" line: one that no ping under way was owed announces a late answer.
 //
 // A plain object: no lock, no thread, no clock (every time is an argument), no I/O. The link
 // holds one per line under its lock; one command is under way at a time:
@@ -133,6 +134,10 @@ private:
         std::int32_t status = 0;
         std::vector<std::string> values;
     } exchange_;
+    // Completing status lines on their way that answer nothing under way: one for each "@DSG"
+    // line no ping was owed. A ping that timed out can still be answered, behind the next ping,
+    // which then takes that answer for its own; its own answer then comes as a late one.
+    int lateAnswers_ = 0;
     int timeoutsInRow_ = 0;
     bool greetingOwed_ = false;
     std::optional<TimePoint> lastStatusAt_;

@@ -280,6 +280,50 @@ TEST(ReplyTracker, TheResynchronisingPingWaitsForItsMark) {
         Play(session);
 }
 
+// A ping's answer is recognised by its "@DSG" line. A ping that timed out may be answered all
+// the same, behind the next ping, which then takes that answer for its own: its own answer is a
+// late one, and must not answer the command after it however slowly it comes.
+TEST(ReplyTracker, APingAnswerNobodyAwaitsAnswersNothing) {
+    // A slow station: the first ping times out, its answer completes the second.
+    const std::vector<Step> mistaken = {Write("setPing()"),
+                                        Pass(1500ms),
+                                        TimesOut(),
+                                        Write("setPing()"),
+                                        Hear(kPingMark),
+                                        Hear(kPingStatus),
+                                        Hear("200 Ok\r", Meaning::Answer),
+                                        Ends(Ending::Answered, 200, CommandOutcome::Done)};
+    const std::vector<Step> refused = {Hear("300 Cmd err\r", Meaning::Answer),
+                                       Ends(Ending::Answered, 300, CommandOutcome::Refused)};
+    const Session sessions[] = {
+        {"the ping's own answer after the next command is written",
+         Join({mistaken,
+               {Write("setPower(1)"), Hear(kPingMark), Hear(kPingStatus),
+                Hear("200 Ok\r", Meaning::Nothing)},
+               refused})},
+        {"its data lines before the write, its status line after",
+         Join({mistaken,
+               {Hear(kPingMark), Hear(kPingStatus), Write("setPower(1)"),
+                Hear("200 Ok\r", Meaning::Nothing)},
+               refused})},
+        {"all of it before the write",
+         Join({mistaken,
+               {Hear(kPingMark), Hear(kPingStatus), Hear("200 Ok\r", Meaning::Nothing),
+                Write("setPower(1)")},
+               refused})},
+        // Whatever was announced before it has come or never will.
+        {"the next mark settles what was announced",
+         Join(
+             {{Hear(kPingMark), Write("setPower(1)"), Pass(1500ms), TimesOut(), Write("setPing()")},
+              PingAnswered()})},
+        {"a reset forgets what was announced",
+         Join({{Hear(kPingMark), Hear("100 Ready\r", Meaning::Reset), Write("setPower(1)"),
+                Hear("200 Ok\r", Meaning::Answer)}})},
+    };
+    for (const Session& session : sessions)
+        Play(session);
+}
+
 TEST(ReplyTracker, TwoTimeOutsInARowMeanTheStationIsGone) {
     const Session sessions[] = {
         {"a command and the ping after it",
@@ -393,7 +437,7 @@ TEST(ReplyTracker, TheCvReadKeepsItsDataLine) {
          CommandOutcome::Unknown,
          11},
         {"other data lines leave them",
-         {"@CV,49152,8,145,\r", "@DSG,1\r", "@cv,1,2,3,4\r", "200 Ok\r"},
+         {"@CV,49152,8,145,\r", "@DSS,N\r", "@cv,1,2,3,4\r", "200 Ok\r"},
          CommandOutcome::Done,
          145},
         {"station refuses", {"@CV,49152,8,145,\r", "201 Busy\r"}, CommandOutcome::Refused, 11},
