@@ -344,7 +344,8 @@ TEST(ReplyTracker, TwoTimeOutsInARowMeanTheStationIsGone) {
           Check(State::OutOfStep, false, true)}},
         {"a fresh line forgets the run",
          {Write("setPower(1)"), Pass(1500ms), TimesOut(), Write("setPing()"), Pass(1500ms),
-          TimesOut(), Check(State::OutOfStep, true), Boot(), Check(State::AwaitingReady, false)}},
+          TimesOut(), Hear("100 Ready\r", Meaning::Reset), Check(State::OutOfStep, true, true),
+          Boot(), Check(State::AwaitingReady, false, false)}},
     };
     for (const Session& session : sessions)
         Play(session);
