@@ -105,6 +105,7 @@ public:
     // An exchange not yet settled ends Unfinished.
     Result Finish();
 
+    // The state of the command under way, or of the link between commands.
     State Current() const { return state_; }
     // The command under way has been answered, has timed out or was cut short by a reset.
     bool Settled() const;

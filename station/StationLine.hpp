@@ -19,8 +19,10 @@ public:
     static constexpr std::int32_t kOk = 200;
     static constexpr std::int32_t kSyntaxError = 301;
 
+    // Reads text, one line without its line feed.
     explicit StationLine(const std::string& text);
 
+    // Which of the three the line is.
     Kind kind() const { return kind_; }
     // A status line's code, read like atoi from the text before the first space, tab, vertical
     // tab, form feed or carriage return (a line that begins with one has no code), held to the

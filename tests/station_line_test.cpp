@@ -35,6 +35,8 @@ TEST(StationLine, AStatusLineIsReadByItsFirstField) {
         {"text", "Desktop Station air\r", Kind::Text, 0},
         {"text then digits", "x200 Ok", Kind::Text, 0},
         {"leading space", " 200 Ok", Kind::Text, 0},
+        {"leading tab", "\t200 Ok", Kind::Text, 0},
+        {"leading CR", "\r200", Kind::Text, 0},
         {"empty line", "", Kind::Text, 0},
         {"CR alone", "\r", Kind::Text, 0},
         {"sign alone", "- 200", Kind::Text, 0},
