@@ -1,55 +1,55 @@
-// Station bytes through a private station link's line framing and HandleLine, optionally with a
-// command waiting for its answer.
+// Station bytes through the link's cores, StationLineFramer, StationLine and ReplyTracker, with
+// the time stepped by the input, and through an unconnected link's echo; all checked against a
+// model of the rules written apart.
 //
 // Input: see FuzzInput. The first payload byte picks the mode:
-//   bit 0  a command waits (the link's port open on a pseudo-terminal, so that the command is
-//          written before the bytes arrive); otherwise the bytes arrive with nothing waiting
-//   bit 1  the waiting command is the CV read GetLocoConfig; otherwise SendCommand of one of
-//          kCommands (bits 4-5)
-//   bit 2  with nothing waiting: a CV read refused for want of a connection first, which sets
-//          the tag the data lines are stored under
+//   bit 0  a command is under way (Begin before the bytes); otherwise the bytes arrive with
+//          nothing under way
+//   bit 1  the command is the CV read "getLocoConfig(49152,cv)"; otherwise one of kCommands
+//          (bits 4-5)
+//   bit 2  with nothing under way: the line has just been opened, the first ready notice ends
+//          the station's boot; with a command under way: once it has settled, "setPower(0)"
+//          follows, or "setPing()" when it went unanswered
+//   bit 7  with a command under way: an earlier command timed out first, so a ping waits for
+//          its "@DSG" mark
 //   bits 3 and 6 together: the bytes start with a line longer than the link keeps (bit 4: a
 //          data line); rare because such an input costs a hundred ordinary ones
 // The rest of the payload is what the station sends. Control bytes: the CV number of the read
-// (default 8), then the size of each chunk (0: all that is left).
+// (default 8), then for each chunk its size (0: all that is left), which is also the time it
+// takes to arrive in units of 10 ms.
 
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "station/NDSDCCImpl.hpp"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include "station/ReplyTracker.hpp"
+#include "station/StationLine.hpp"
+#include "station/StationLineFramer.hpp"
 
 #include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <future>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-const char* const kCommands[] = {"setPower(1)", "setLocoConfig(49152,1,3)",
-                                 "setLocoSpeed(49155,40)", "setPing()"};
-constexpr std::int32_t kUntouched = -12345;
-// A completing line after the input, so that a waiting command always ends without its time-out.
-const std::string kTerminator = "\n299 End\n";
+using namespace std::chrono_literals;
+using TimePoint = ReplyTracker::TimePoint;
+using Meaning = ReplyTracker::Meaning;
+using Ending = ReplyTracker::Ending;
 
-// What the link printed, from its log function (which may be called on the waiting thread).
+const char* const kCommands[] = {"setPower(1)", "setLocoConfig(49152,1,3)",
+                                 "setLocoSpeed(49155,40,2)", "setPing()"};
+constexpr std::int32_t kUntouched = -12345;
+constexpr auto kTimeout = 1500ms;
+constexpr std::size_t kCap = StationLineFramer::kMaxLineLength;
+
+// What the unconnected link printed.
 struct Console {
-    std::mutex mutex;
     std::vector<std::string> received;  // "[D Recv] %s\n"
-    std::vector<std::string> sent;      // "[D Send] %s\n"
-    int refusals = 0;                   // "No connection to DSAir2!\n"
-    int resets = 0;                     // "DSAir2 on %s was reset; ..."
     std::vector<std::string> other;
 };
 
@@ -60,30 +60,23 @@ Console& TheConsole() {
 
 void RecordLog(const char* format, ...) {
     Console& console = TheConsole();
-    std::lock_guard<std::mutex> lock(console.mutex);
     va_list args;
     va_start(args, format);
     if (std::strcmp(format, "[D Recv] %s\n") == 0) {
         console.received.emplace_back(va_arg(args, const char*));
-    } else if (std::strcmp(format, "[D Send] %s\n") == 0) {
-        console.sent.emplace_back(va_arg(args, const char*));
-    } else if (std::strcmp(format, "No connection to DSAir2!\n") == 0) {
-        ++console.refusals;
-    } else if (std::strncmp(format, "DSAir2 on %s was reset;", 23) == 0) {
-        ++console.resets;
     } else {
         console.other.emplace_back(format);
     }
     va_end(args);
 }
 
-// atoi's reading as the link promises it: leading white space, a sign, digits up to the first
-// other character, 0 without digits, held to the 32-bit range.
+// atoi's reading: leading white space, a sign, digits up to the first other character, 0
+// without digits, held to the 32-bit range.
 std::int32_t ReadNumber(const std::string& text) {
     std::size_t i = text.find_first_not_of(" \t\n\v\f\r");
     if (i == std::string::npos) return 0;
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (text[i] == '-' || text[i] == '+') negative = text[i++] == '-';
     long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');
@@ -95,275 +88,370 @@ std::int32_t ReadNumber(const std::string& text) {
     return static_cast<std::int32_t>(value);
 }
 
-// The link's reply state as the station protocol defines it.
-struct LinkModel {
-    std::string tag;
-    std::vector<std::string> values;
-    std::int32_t lastStatus = 0;
-    std::string line;
-    std::vector<std::string> echoes;
-    int completions = 0;
-    int readyNotices = 0;  // status 100: a reset, for a link that is connected
-    std::int32_t firstCompletion = 0;
-    std::vector<std::string> valuesAtFirstCompletion;
-
-    void Feed(char c) {
-        if (c == '\n') {
-            Line();
-            line.clear();
-        } else if (line.size() < NDSDCC::Impl::kMaxLineLength) {
-            line += c;
+// As the console shows a line: control and non-ASCII bytes but the tab and the carriage return
+// as \xNN.
+std::string Shown(const std::string& line) {
+    std::string shown;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0x20 && byte < 0x7F) || c == '\t' || c == '\r') {
+            shown += c;
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            shown += escape;
         }
     }
+    return shown;
+}
 
-    void Line() {
-        // As the console shows it: control and non-ASCII bytes but the tab and the carriage
-        // return as \xNN.
-        std::string shown;
-        for (const char c : line) {
-            const auto byte = static_cast<unsigned char>(c);
-            if ((byte >= 0x20 && byte < 0x7F) || c == '\t' || c == '\r') {
-                shown += c;
-            } else {
-                char escape[5];
-                std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-                shown += escape;
-            }
-        }
-        echoes.push_back(shown);
+// One line as the station protocol defines it.
+struct ModelLine {
+    bool data = false;
+    std::string tag;
+    std::vector<std::string> fields;  // after the tag
+    bool text = false;                // no digit where a status code would be
+    std::int32_t code = 0;
+
+    explicit ModelLine(const std::string& line) {
         if (!line.empty() && line[0] == '@') {
-            std::vector<std::string> fields(1);
+            data = true;
+            std::vector<std::string> all(1);
             for (std::size_t i = 1; i < line.size(); ++i) {
                 if (line[i] == ',') {
-                    fields.emplace_back();
+                    all.emplace_back();
                 } else {
-                    fields.back() += line[i];
+                    all.back() += line[i];
                 }
             }
-            if (fields[0] == tag) values.assign(fields.begin() + 1, fields.end());
+            tag = all[0];
+            fields.assign(all.begin() + 1, all.end());
             return;
         }
-        const std::size_t end = line.find_first_of(" \t\v\f\r");
-        lastStatus = ReadNumber(line.substr(0, end));
-        if (lastStatus == 100) ++readyNotices;
-        // 2xx answers a command, and so does the station's refusal 3xx.
-        if (lastStatus >= 200 && lastStatus <= 399 && completions++ == 0) {
-            firstCompletion = lastStatus;
-            valuesAtFirstCompletion = values;
+        const std::string field = line.substr(0, line.find_first_of(" \t\v\f\r"));
+        std::size_t first = 0;
+        if (!field.empty() && (field[0] == '+' || field[0] == '-')) first = 1;
+        text = first >= field.size() || field[first] < '0' || field[first] > '9';
+        code = ReadNumber(field);
+    }
+    bool Ready() const { return !data && code == 100; }
+    // 2xx answers a command, and so does the station's refusal 3xx.
+    bool Completes() const { return !data && code >= 200 && code <= 399; }
+};
+
+// What the tracker must make of the lines: the command under way answered by the first
+// completing line after its mark (a ping out of step) or after its write, skipping one for
+// every "@DSG" line no ping was owed; a ready notice after the boot is a reset.
+struct TrackerModel {
+    enum class Phase { Booting, Idle, AwaitingMark, AwaitingAnswer, Answered, TimedOut, Reset };
+    Phase phase = Phase::Idle;
+    bool ping = false;  // the command is a ping whose "@DSG" line has not come
+    std::string tag;    // the data lines the command keeps
+    std::vector<std::string> values;
+    std::int32_t status = 0;
+    int late = 0;  // completing lines announced by "@DSG" lines nobody was owed
+    bool greetingOwed = false;
+    bool lastStatusSeen = false;
+    TimePoint lastStatusAt{};
+
+    bool Awaiting() const { return phase == Phase::AwaitingMark || phase == Phase::AwaitingAnswer; }
+
+    Meaning Line(const ModelLine& line, TimePoint now) {
+        if (line.data) {
+            if (line.tag == "DSG") {
+                if (Awaiting() && ping) {
+                    ping = false;
+                    if (phase == Phase::AwaitingMark) {
+                        phase = Phase::AwaitingAnswer;
+                        late = 0;
+                    }
+                } else {
+                    ++late;
+                }
+            }
+            if (Awaiting() && !tag.empty() && line.tag == tag) values = line.fields;
+            return Meaning::Nothing;
+        }
+        lastStatusSeen = true;
+        lastStatusAt = now;
+        if (line.Ready()) {
+            late = 0;
+            if (phase == Phase::Booting) {
+                phase = Phase::Idle;
+                return Meaning::Ready;
+            }
+            greetingOwed = true;
+            if (Awaiting()) phase = Phase::Reset;
+            return Meaning::Reset;
+        }
+        if (!line.Completes()) return Meaning::Nothing;
+        if (late > 0) {
+            --late;
+            return Meaning::Nothing;
+        }
+        if (phase != Phase::AwaitingAnswer) return Meaning::Nothing;
+        phase = Phase::Answered;
+        status = line.code;
+        return Meaning::Answer;
+    }
+};
+
+const char* PhaseName(TrackerModel::Phase phase) {
+    const char* const names[] = {"booting",  "idle",      "awaiting mark", "awaiting answer",
+                                 "answered", "timed out", "reset"};
+    return names[static_cast<int>(phase)];
+}
+
+bool Same(ReplyTracker::State state, TrackerModel::Phase phase, bool inStep) {
+    using State = ReplyTracker::State;
+    switch (phase) {
+        case TrackerModel::Phase::Booting:
+            return state == State::AwaitingReady;
+        case TrackerModel::Phase::Idle:
+            return state == (inStep ? State::InStep : State::OutOfStep);
+        case TrackerModel::Phase::AwaitingMark:
+            return state == State::AwaitingMark;
+        case TrackerModel::Phase::AwaitingAnswer:
+            return state == State::AwaitingAnswer;
+        case TrackerModel::Phase::Answered:
+            return state == State::Answered;
+        case TrackerModel::Phase::TimedOut:
+            return state == State::TimedOut;
+        case TrackerModel::Phase::Reset:
+            return state == State::Reset;
+    }
+    return false;
+}
+
+// The model's framing: a line feed ends a line, the rest of a line beyond the cap is dropped.
+struct FramingModel {
+    std::string line;
+    std::vector<std::string> lines;  // complete ones not yet compared
+
+    void Feed(const std::string& bytes) {
+        for (const char c : bytes) {
+            if (c == '\n') {
+                lines.push_back(line);
+                line.clear();
+            } else if (line.size() < kCap) {
+                line += c;
+            }
         }
     }
 };
 
-// The master side of a pseudo-terminal whose device side the link opens as its serial port.
-// The fuzzer holds the device side open itself too, so the master never sees a hang-up.
-struct Pty {
-    int master = -1;
-    int device = -1;
-    std::string path;
-};
-
-Pty& ThePty() {
-    static Pty pty = [] {
-        Pty p;
-        p.master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        FUZZ_CHECK(p.master >= 0 && ::grantpt(p.master) == 0 && ::unlockpt(p.master) == 0,
-                   "no pseudo-terminal");
-        p.path = ::ptsname(p.master);
-        p.device = ::open(p.path.c_str(), O_RDWR | O_NOCTTY);
-        FUZZ_CHECK(p.device >= 0, "pseudo-terminal device side");
-        ::fcntl(p.master, F_SETFL, ::fcntl(p.master, F_GETFL) | O_NONBLOCK);
-        return p;
-    }();
-    return pty;
+// Text for a failure message, cut short.
+std::string Quoted(const std::string& text) {
+    return "\"" + Printable(text.substr(0, 80)) + (text.size() > 80 ? "...\"" : "\"");
 }
 
-void DrainMaster(int master) {
-    char buffer[256];
-    while (::read(master, buffer, sizeof buffer) > 0) {
-    }
-}
-
-// The bytes the link wrote up to and including a line feed, or what came within the time.
-std::string ReadWrittenLine(int master) {
-    std::string written;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (written.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{master, POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        char buffer[256];
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n > 0) written.append(buffer, static_cast<std::size_t>(n));
-    }
-    return written;
-}
-
-// Delivers the stream to the link in chunks and checks after each that the link echoed what
-// the model did and holds the same reply state.
-class Feeder {
+// The command under way in the model and the tracker, and what finishing it must give.
+class Session {
 public:
-    Feeder(NDSDCC::Impl& link, LinkModel& model, FuzzInput& input, const std::string& stream)
-        : link_(link), model_(model), input_(input), stream_(stream) {}
-    // A connected link reports every ready notice as a reset of the station.
-    void Connected() { connected_ = true; }
+    Session(ReplyTracker& tracker, TrackerModel& model) : tracker_(tracker), model_(model) {}
 
-    void FeedUntil(std::size_t end) {
-        while (offset_ < end) {
-            const std::uint8_t size = input_.Control(0);
-            std::size_t n = size == 0 ? end - offset_ : size;
-            if (n > end - offset_) n = end - offset_;
-            const std::vector<std::uint8_t> chunk(stream_.begin() + offset_,
-                                                  stream_.begin() + offset_ + n);
-            link_.OnSerialData(chunk);
-            for (std::uint8_t c : chunk)
-                model_.Feed(static_cast<char>(c));
-            offset_ += n;
-            Check();
-        }
+    void Begin(const std::string& command, TimePoint deadline, std::int32_t cv) {
+        command_ = command;
+        cv_ = cv;
+        deadline_ = deadline;
+        const bool ping = command == "setPing()";
+        tracker_.Begin(command, deadline);
+        model_.phase = ping && !inStep_ ? TrackerModel::Phase::AwaitingMark
+                                        : TrackerModel::Phase::AwaitingAnswer;
+        model_.ping = ping;
+        model_.tag = command.rfind("getLocoConfig(", 0) == 0 ? "CV" : "";
+        model_.values.clear();
+        model_.greetingOwed = false;
+        underWay_ = true;
     }
-    std::size_t Offset() const { return offset_; }
+    TimePoint Deadline() const { return underWay_ ? deadline_ : TimePoint::max(); }
+    bool UnderWay() const { return underWay_; }
+    // The answer's data values as they stood when it came.
+    void Answered() { valuesAtAnswer_ = model_.values; }
+    const std::vector<std::string>& ValuesAtAnswer() const { return valuesAtAnswer_; }
+
+    // Finishes the command under way (or nothing) and checks what the tracker hands over and
+    // books: an answer ends the run of time-outs and puts the link in step; a time-out adds to
+    // the run; a reset or an exchange left unsettled leaves the link out of step.
+    void Finish() {
+        const ReplyTracker::Result result = tracker_.Finish();
+        Ending ending = Ending::Unfinished;
+        if (model_.phase == TrackerModel::Phase::Answered) ending = Ending::Answered;
+        if (model_.phase == TrackerModel::Phase::TimedOut) ending = Ending::TimedOut;
+        if (model_.phase == TrackerModel::Phase::Reset) ending = Ending::Reset;
+        const std::string what = command_ + " ended " + PhaseName(model_.phase);
+        FUZZ_CHECK(result.ending == ending, what);
+        if (ending == Ending::Answered) {
+            FUZZ_CHECK(result.status == model_.status && result.values == valuesAtAnswer_, what);
+            const CommandOutcome outcome = model_.status == 200   ? CommandOutcome::Done
+                                           : model_.status == 301 ? CommandOutcome::Unknown
+                                                                  : CommandOutcome::Refused;
+            FUZZ_CHECK(result.Outcome() == outcome, "outcome: " + what);
+        } else {
+            FUZZ_CHECK(result.Outcome() == CommandOutcome::Unknown, "outcome: " + what);
+        }
+        if (underWay_ && command_.rfind("getLocoConfig(", 0) == 0) CheckCv(result, what);
+        if (underWay_) {
+            inStep_ = ending == Ending::Answered;
+            timeouts_ = inStep_ ? 0 : timeouts_ + (ending == Ending::TimedOut ? 1 : 0);
+            if (model_.phase != TrackerModel::Phase::Booting)
+                model_.phase = TrackerModel::Phase::Idle;
+        }
+        underWay_ = false;
+        FUZZ_CHECK(tracker_.ResyncNeeded() == !inStep_, "in step after " + what);
+        FUZZ_CHECK(tracker_.Lost() == (timeouts_ >= ReplyTracker::kTimeoutsForLoss),
+                   "loss after " + what);
+    }
+    bool InStep() const { return inStep_; }
 
 private:
-    void Check() {
-        Console& console = TheConsole();
-        {
-            std::lock_guard<std::mutex> lock(console.mutex);
-            FUZZ_CHECK(console.received.size() == model_.echoes.size(),
-                       std::to_string(console.received.size()) + " lines echoed, " +
-                           std::to_string(model_.echoes.size()) + " received");
-            for (std::size_t i = checkedEchoes_; i < model_.echoes.size(); ++i) {
-                FUZZ_CHECK(console.received[i] == model_.echoes[i],
-                           "echoed \"" + Printable(console.received[i]) + "\" for \"" +
-                               Printable(model_.echoes[i]) + "\"");
+    void CheckCv(const ReplyTracker::Result& result, const std::string& what) {
+        std::int32_t value = kUntouched;
+        CommandOutcome expected = result.Outcome();
+        std::int32_t expectedValue = kUntouched;
+        if (expected == CommandOutcome::Done) {
+            expected = CommandOutcome::Unknown;
+            if (valuesAtAnswer_.size() == 4 && ReadNumber(valuesAtAnswer_[1]) == cv_) {
+                expectedValue = ReadNumber(valuesAtAnswer_[2]);
+                expected = expectedValue == 65535 ? CommandOutcome::Refused : CommandOutcome::Done;
             }
-            checkedEchoes_ = model_.echoes.size();
-            FUZZ_CHECK(console.other.empty(), "unexpected console line " + console.other[0]);
-            const int resets = connected_ ? model_.readyNotices : 0;
-            FUZZ_CHECK(console.resets == resets, std::to_string(console.resets) +
-                                                     " resets reported, expected " +
-                                                     std::to_string(resets));
         }
-        FUZZ_CHECK(link_.LastStatus() == model_.lastStatus,
-                   "status " + std::to_string(link_.LastStatus()) + ", expected " +
-                       std::to_string(model_.lastStatus));
-        FUZZ_CHECK(link_.ReplyValues() == model_.values, "data-line values differ");
+        FUZZ_CHECK(result.CvValue(cv_, value) == expected, "CV read outcome: " + what);
+        FUZZ_CHECK(value == expectedValue, "CV read value " + std::to_string(value) +
+                                               ", expected " + std::to_string(expectedValue));
     }
 
-    NDSDCC::Impl& link_;
-    LinkModel& model_;
-    FuzzInput& input_;
-    const std::string& stream_;
-    std::size_t offset_ = 0;
-    std::size_t checkedEchoes_ = 0;
-    bool connected_ = false;
+    ReplyTracker& tracker_;
+    TrackerModel& model_;
+    std::string command_;
+    std::int32_t cv_ = 0;
+    TimePoint deadline_{};
+    bool underWay_ = false;
+    bool inStep_ = true;
+    int timeouts_ = 0;
+    std::vector<std::string> valuesAtAnswer_;
 };
 
-void ResetConsole() {
-    Console& console = TheConsole();
-    std::lock_guard<std::mutex> lock(console.mutex);
-    console.received.clear();
-    console.sent.clear();
-    console.refusals = 0;
-    console.resets = 0;
-    console.other.clear();
-}
-
-std::vector<std::string> SentCommands() {
-    Console& console = TheConsole();
-    std::lock_guard<std::mutex> lock(console.mutex);
-    return console.sent;
-}
-
-// The byte after the line feed of the first completing status line in stream.
-std::size_t FirstCompletionEnd(const std::string& stream, const std::string& tag) {
-    LinkModel model;
-    model.tag = tag;
-    for (std::size_t i = 0; i < stream.size(); ++i) {
-        model.Feed(stream[i]);
-        if (model.completions > 0) return i + 1;
-    }
-    return stream.size();
-}
-
-void RunWaiting(std::uint8_t mode, FuzzInput& input, std::string stream) {
-    stream += kTerminator;
-    const bool cvRead = (mode & 2) != 0;
-    const std::int32_t cv = input.Control(8);
+void Run(std::uint8_t mode, FuzzInput& input, const std::string& stream) {
+    const bool underWay = (mode & 1) != 0;
+    const bool cvRead = underWay && (mode & 2) != 0;
+    const bool booting = !underWay && (mode & 4) != 0;
+    const bool followUp = underWay && (mode & 4) != 0;
+    const bool outOfStep = underWay && (mode & 0x80) != 0;
+    const std::int32_t cv = cvRead ? input.Control(8) : 0;
     const std::string command =
         cvRead ? "getLocoConfig(49152," + std::to_string(cv) + ")" : kCommands[(mode >> 4) & 3];
 
-    Pty& pty = ThePty();
-    DrainMaster(pty.master);
-    auto link = std::make_unique<NDSDCC::Impl>();
-    link->log = &RecordLog;
-    FUZZ_CHECK(link->port.Open(pty.path), "the link cannot open the pseudo-terminal");
-    link->MarkConnected();
+    TimePoint now = TimePoint{} + 1h;
+    ReplyTracker tracker;
+    TrackerModel model;
+    Session session(tracker, model);
+    if (booting) {
+        tracker.ExpectBoot();
+        model.phase = TrackerModel::Phase::Booting;
+    }
+    if (outOfStep) {
+        session.Begin("setPower(1)", now + kTimeout, 0);
+        now += kTimeout;
+        tracker.Expire(now);
+        model.phase = TrackerModel::Phase::TimedOut;
+        session.Finish();
+        FUZZ_CHECK(!session.InStep(), "an unanswered command puts the link out of step");
+    }
+    if (underWay) session.Begin(command, now + kTimeout, cv);
 
-    LinkModel model;
-    if (cvRead) model.tag = "CV";
-    std::int32_t value = kUntouched;
-    std::promise<bool> done;
-    std::future<bool> result = done.get_future();
-    std::thread waiter([&] {
-        done.set_value(cvRead ? link->GetLocoConfig(cv, value) : link->SendCommand(command));
-    });
+    Console& console = TheConsole();
+    console = Console{};
+    NDSDCC::Impl link(&RecordLog);  // never opened: it only echoes
+    StationLineFramer framer;
+    FramingModel framing;
+    std::size_t echoed = 0;
+    for (std::size_t offset = 0; offset < stream.size();) {
+        const std::uint8_t size = input.Control(0);
+        const std::size_t n = size == 0 ? stream.size() - offset
+                                        : std::min<std::size_t>(size, stream.size() - offset);
+        const std::string chunk = stream.substr(offset, n);
+        offset += n;
+        now += size * 10ms;
+        const std::vector<std::uint8_t> bytes(chunk.begin(), chunk.end());
 
-    // Once the command is on the line, everything the station sends counts as its answer.
-    const std::string written = ReadWrittenLine(pty.master);
-    FUZZ_CHECK(written == command + "\n", "wrote \"" + Printable(written) + "\" for " + command);
+        link.OnSerialData(bytes);
+        framing.Feed(chunk);
+        framer.Feed(bytes.data(), bytes.size());
+        std::size_t index = 0;
+        while (const std::string* text = framer.Next()) {
+            FUZZ_CHECK(index < framing.lines.size(), "a line handed out before its line feed");
+            const std::string& expected = framing.lines[index++];
+            FUZZ_CHECK(*text == expected, "framed " + Quoted(*text) + " for " + Quoted(expected));
+            // The unconnected link echoes every line as the console shows it, and nothing else.
+            FUZZ_CHECK(console.received.size() >= echoed + index &&
+                           console.received[echoed + index - 1] == Shown(expected),
+                       "the link did not echo " + Quoted(expected) + " as shown");
 
-    Feeder feeder(*link, model, input, stream);
-    feeder.Connected();
-    const std::size_t completion = FirstCompletionEnd(stream, model.tag);
-    FUZZ_CHECK(completion > 0, "no completing line");
-    feeder.FeedUntil(completion - 1);
-    FUZZ_CHECK(result.wait_for(std::chrono::seconds(0)) != std::future_status::ready,
-               "the wait ended before its completing line");
-    // The rest arrives as a serial reader would deliver it, possibly in the chunk that
-    // completes the command: the answer is the first completing line and the data lines before
-    // it, whatever follows before the waiting thread wakes.
-    feeder.FeedUntil(stream.size());
-    FUZZ_CHECK(result.wait_for(std::chrono::seconds(5)) == std::future_status::ready,
-               "the completing line did not end the wait");
-    waiter.join();
-    const bool answered = result.get();
+            const StationLine line(*text);
+            const ModelLine want(*text);
+            const auto kind = want.data   ? StationLine::Kind::Data
+                              : want.text ? StationLine::Kind::Text
+                                          : StationLine::Kind::Status;
+            FUZZ_CHECK(line.kind() == kind, "kind of " + Quoted(*text));
+            FUZZ_CHECK(line.Code() == want.code,
+                       "code " + std::to_string(line.Code()) + " for " + Quoted(*text));
+            FUZZ_CHECK(line.Tag() == want.tag && line.Fields() == want.fields,
+                       "data fields of " + Quoted(*text));
+            FUZZ_CHECK(line.IsReadyNotice() == want.Ready() && line.Completes() == want.Completes(),
+                       "status class of " + Quoted(*text));
 
-    const std::string what = command + " answered " + std::to_string(model.firstCompletion);
-    if (!cvRead) {
-        FUZZ_CHECK(answered == (model.firstCompletion == 200), what);
-    } else {
-        const std::vector<std::string>& values = model.valuesAtFirstCompletion;
-        bool expected = false;
-        std::int32_t expectedValue = kUntouched;
-        if (model.firstCompletion == 200 && values.size() == 4 && ReadNumber(values[1]) == cv) {
-            expectedValue = ReadNumber(values[2]);
-            expected = expectedValue != 65535;
+            const ReplyTracker::State before = tracker.Current();
+            const ReplyTracker::Heard heard = tracker.OnLine(line, now);
+            const Meaning meaning = model.Line(want, now);
+            FUZZ_CHECK(heard.meaning == meaning,
+                       "meaning of " + Quoted(*text) + " in " + PhaseName(model.phase));
+            if (meaning == Meaning::Answer) {
+                session.Answered();
+                FUZZ_CHECK(heard.status == model.status && heard.values == session.ValuesAtAnswer(),
+                           "the answer handed over");
+                FUZZ_CHECK(before != ReplyTracker::State::Answered, "answered twice");
+            }
+            FUZZ_CHECK(
+                Same(tracker.Current(), model.phase, session.InStep()),
+                std::string("tracker not ") + PhaseName(model.phase) + " after " + Quoted(*text));
         }
-        FUZZ_CHECK(answered == expected, "CV read result: " + what);
-        FUZZ_CHECK(value == expectedValue, "CV read value " + std::to_string(value) +
-                                               ", expected " + std::to_string(expectedValue) +
-                                               ": " + what);
-    }
-    FUZZ_CHECK(SentCommands() == std::vector<std::string>{command}, "sent lines: " + what);
-}
+        FUZZ_CHECK(index == framing.lines.size(), "a complete line not handed out");
+        framing.lines.clear();
+        FUZZ_CHECK(console.received.size() == echoed + index, "lines echoed");
+        echoed = console.received.size();
+        FUZZ_CHECK(console.other.empty(),
+                   "unexpected console line " + (console.other.empty() ? "" : console.other[0]));
 
-void RunIdle(std::uint8_t mode, FuzzInput& input, const std::string& stream) {
-    auto link = std::make_unique<NDSDCC::Impl>();
-    link->log = &RecordLog;
-    LinkModel model;
-    if (mode & 4) {
-        const std::int32_t cv = input.Control(8);
-        std::int32_t value = kUntouched;
-        FUZZ_CHECK(!link->GetLocoConfig(cv, value) && value == kUntouched,
-                   "CV read without a connection");
-        const std::string command = "getLocoConfig(49152," + std::to_string(cv) + ")";
-        FUZZ_CHECK(SentCommands() == std::vector<std::string>{command}, "refused command's echo");
-        FUZZ_CHECK(TheConsole().refusals == 1, "refusal not printed once");
-        model.tag = "CV";
-    }
-    Feeder feeder(*link, model, input, stream);
-    feeder.FeedUntil(stream.size());
-}
+        tracker.Expire(now);
+        if (model.Awaiting() && now >= session.Deadline()) {
+            model.phase = TrackerModel::Phase::TimedOut;
+        }
+        FUZZ_CHECK(Same(tracker.Current(), model.phase, session.InStep()),
+                   std::string("tracker not ") + PhaseName(model.phase) + " after the chunk");
+        const bool settled = model.phase == TrackerModel::Phase::Answered ||
+                             model.phase == TrackerModel::Phase::TimedOut ||
+                             model.phase == TrackerModel::Phase::Reset;
+        FUZZ_CHECK(tracker.Settled() == settled, "settled");
+        FUZZ_CHECK(
+            tracker.NextDeadline() == (model.Awaiting() ? session.Deadline() : TimePoint::max()),
+            "deadline");
+        FUZZ_CHECK(
+            tracker.ReadyAt() == (model.lastStatusSeen ? model.lastStatusAt + ReplyTracker::kPacing
+                                                       : TimePoint::min()),
+            "pacing time");
+        FUZZ_CHECK(tracker.GreetingOwed() == model.greetingOwed, "greeting owed");
 
+        // The next command goes out once the first has settled, after a ping when the first
+        // went unanswered, as the link sends them: late answers announced before must not
+        // answer it.
+        if (followUp && settled && session.UnderWay()) {
+            session.Finish();
+            session.Begin(session.InStep() ? "setPower(0)" : "setPing()", now + kTimeout, 0);
+        }
+    }
+    session.Finish();
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -375,15 +463,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string stream;
     if ((mode & 0x48) == 0x48) {
         stream = (mode & 16) ? "@CV,1," : "";
-        stream.append(NDSDCC::Impl::kMaxLineLength + 100, '7');
+        stream.append(kCap + 100, '7');
     }
     stream += input.Take(input.PayloadLeft());
-
-    ResetConsole();
-    if (mode & 1) {
-        RunWaiting(mode, input, stream);
-    } else {
-        RunIdle(mode, input, stream);
-    }
+    Run(mode, input, stream);
     return 0;
 }

@@ -73,10 +73,11 @@ write("fuzz_client", "stop-unknown",
 write("fuzz_client", "flood", control_input(b"E\r", bytes([0xFF] * 7 + [0])))
 
 # Station bytes: the first payload byte is the mode (fuzz_station.cpp); control: the CV number
-# of a read first, then chunk sizes.
+# of a read first, then chunk sizes (each also the chunk's time in units of 10 ms).
 BOOT = (b"Desktop Station air\r\nHW: DSair2\r\n-------------\r\nInit SD card...OK\r\n"
         b"100 Ready\r\n")
 PING = (b"@DSG,00,03,00,02,00,00,00,00\r\n@DSS," + b"0" * 265 + b"\r\n200 Ok\r\n")
+SHORT_PING = b"@DSG,00\r\n200 Ok\r\n"
 station = {
     "boot": (0x00, BOOT, b""),
     "boot-retry": (0x00, b"Init SD card...Retry\r\nNG\r\n100 Ready\r\n", bytes([7, 5, 1])),
@@ -97,6 +98,27 @@ station = {
     "long-status": (0x48, b"200 Ok\r\n", b""),
     "long-data": (0x5C, b"\r\n200 Ok\r\n", b""),
     "nul-and-space": (0x00, b" 200 Ok\r\n\x00200\r\n\r\n-5 x\r\n", b""),
+    "stx-err": (0x01, b"301 Stx err\r\n200 Ok\r\n", b""),
+    "boot-then-reset": (0x04, BOOT + BOOT, b""),
+    "reset-under-way": (0x03, BOOT + b"@CV,49152,8,145,\r\n200 Ok\r\n", b""),
+    # The deadline passes while a long line of noise arrives; the answer after it is late.
+    "time-out": (0x01, b"x" * 150 + b"\r\n200 Ok\r\n", bytes([152, 0])),
+    # Out of step: the late answer before the ping's mark, then its own.
+    "resync-late-answer": (0xB1, b"200 Ok\r\n" + PING, b""),
+    # Out of step: an earlier ping's answer taken for the ping's own, its own then late, and
+    # nothing after the mark (the second time-out in a row).
+    "resync-late-ping": (0xB1, PING + PING, b""),
+    "resync-no-mark": (0xB1, b"200 Ok\r\n" + b"y" * 150 + b"\r\n", bytes([8, 152])),
+    # An earlier ping's answer taken for the ping's own; its own comes after "setPower(0)" went
+    # out (bit 2), wholly or only its status line, and must not answer it.
+    "stray-after-follow-up": (0xB5, SHORT_PING + SHORT_PING + b"300 Cmd err\r\n", bytes([17, 0])),
+    "stray-split-by-follow-up": (0xB5, SHORT_PING + b"@DSG,00\r\n200 Ok\r\n300 Cmd err\r\n",
+                                 bytes([26, 0])),
+    "follow-up-after-reset": (0x05, b"100 Ready\r\n@DSG,00\r\n200 Ok\r\n", bytes([11, 0])),
+    # A ping answer announced, then silence past the deadline: the ping after it finds its mark,
+    # which settles what was announced before.
+    "mark-settles-announced": (0x05, b"@DSG,00\r\n" + b"y" * 150 + b"\r\n" + SHORT_PING,
+                               bytes([9, 152, 0])),
 }
 for name, (mode, payload, control) in station.items():
     write("fuzz_station", name, control_input(bytes([mode]) + payload, control))

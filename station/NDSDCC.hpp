@@ -1,5 +1,6 @@
 #pragma once
 
+#include "station/CommandOutcome.hpp"
 #include "station/SpeedMode.hpp"
 
 #include <cstdint>
@@ -58,6 +59,24 @@ public:
     // Returns once the station's pause after its latest answer has passed (at most 100 ms), so
     // that the caller can choose its next command as late as possible.
     static void AwaitReady();
+
+    // Sends one command text (one of the texts below) and tells what became of it: Done,
+    // Refused, Unknown (it may or may not have been carried out) or NotSent (see
+    // NDSDCC::Impl::Execute).
+    static CommandOutcome Execute(const std::string& command);
+    // The CV read of GetLocoConfig, with the same value checks; Done only with a valid value
+    // (see NDSDCC::Impl::ReadCv).
+    static CommandOutcome ReadCv(std::int32_t cv, std::int32_t& value);
+
+    // The command texts the operations above send, without the line feed.
+    static std::string PingCommand();
+    static std::string PowerCommand(bool on);
+    static std::string SpeedCommand(std::int32_t address, std::int32_t speed, SpeedMode mode);
+    static std::string DirectionCommand(std::int32_t address, bool forward);
+    static std::string FunctionCommand(std::int32_t address, std::int32_t function, bool on);
+    static std::string TurnoutCommand(std::int32_t output, bool thrown);
+    static std::string ConfigWriteCommand(std::int32_t cv, std::int32_t value);
+    static std::string ConfigReadCommand(std::int32_t cv);
 
     // The outcome of the latest Open, and the device path it tried.
     static OpenFailure LastOpenFailure();

@@ -2,62 +2,20 @@
 
 #include "base/StopSignalsBlocked.hpp"
 #include "serial/DevicePath.hpp"
+#include "station/StationLine.hpp"
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <exception>
-#include <limits>
-#include <locale>
 
 namespace {
 
-// The white space that ends a status line's first field (the "C" locale's): a fixed set rather
-// than a locale lookup per character.
-const auto& StatusFieldEnd() {
-    static const auto predicate = boost::algorithm::is_any_of(" \t\v\f\r\n");
-    return predicate;
-}
-
-// atoi's reading of a field: leading white space, an optional sign, then digits up to the
-// first other character; 0 without digits. Saturates at the 32-bit range instead of
-// overflowing.
-std::int32_t ParseCode(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const std::int64_t limit =
-        negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
-                 : std::numeric_limits<std::int32_t>::max();
-    std::int64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = std::min<std::int64_t>(value * 10 + (text[i] - '0'), limit);
-    }
-    return static_cast<std::int32_t>(negative ? -value : value);
-}
-
-bool HasTimeoutPrefix(const std::string& command) {
-    return command.compare(0, 13, "setLocoConfig") == 0 ||
-           command.compare(0, 13, "getLocoConfig") == 0;
-}
-
 const char kPing[] = "setPing()";
-// The tag of the first data line of the station's answer to a ping.
-const char kPingTag[] = "DSG";
 
 }  // namespace
 
-NDSDCC::Impl::Impl() {
-    lineBuffer.reserve(256);
+NDSDCC::Impl::Impl(LogFunction log) : log(log) {
     port.AddReceiveCallback(
         [this](const std::vector<std::uint8_t>& bytes) { OnSerialData(bytes); });
     port.SetLossCallback([this](const std::string& reason) { Lose("read failed: " + reason); });
@@ -67,20 +25,32 @@ NDSDCC::Impl::~Impl() {
     Stop();
 }
 
+std::chrono::milliseconds NDSDCC::Impl::TimeoutFor(const std::string& command) {
+    const bool config = command.compare(0, 13, "setLocoConfig") == 0 ||
+                        command.compare(0, 13, "getLocoConfig") == 0;
+    return config ? kConfigTimeout : kCommandTimeout;
+}
+
 bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds readyTimeout) {
-    lastDevicePath = path;
-    // Stays recorded when the port throws for a line setting it refuses.
-    lastOpenFailure = OpenFailure::DeviceNotOpened;
+    State before;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (stopping || state != State::Gone) return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        lastDevicePath = path;
+        // Stays recorded when the port throws for a line setting it refuses.
+        lastOpenFailure = OpenFailure::DeviceNotOpened;
+        if (state != State::Closed && state != State::Lost) return false;
+        before = state;
         state = State::Connecting;
         portName = path;
         StartLinkThread();
     }
-    auto giveUp = [this] {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (state == State::Connecting) state = State::Gone;
+    // A failed Open leaves the link as it found it: reopened in the background or not.
+    auto giveUp = [this, before] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (state == State::Connecting) state = before;
+        }
+        changed.notify_all();
     };
     OpenFailure failure = OpenFailure::DeviceNotOpened;
     bool connected = false;
@@ -90,7 +60,10 @@ bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds ready
         giveUp();
         throw;
     }
-    lastOpenFailure = failure;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lastOpenFailure = failure;
+    }
     if (!connected) giveUp();
     return connected;
 }
@@ -106,20 +79,19 @@ bool NDSDCC::Impl::Connect(const std::string& name) {
         refused = std::current_exception();
     }
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         portName = name;
-        if (!connected && !stopping && state == State::Gone) reconnect = true;
+        if (!connected && state == State::Closed) state = State::Lost;
     }
-    stateSignal.notify_all();
+    changed.notify_all();
     if (refused) std::rethrow_exception(refused);
     return connected;
 }
 
 void NDSDCC::Impl::Close() {
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        reconnect = false;
-        state = State::Gone;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state != State::Stopped) state = State::Closed;
     }
     Interrupt();
     port.Close();
@@ -127,16 +99,15 @@ void NDSDCC::Impl::Close() {
 
 void NDSDCC::Impl::Stop() {
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        stopping = true;
-        reconnect = false;
+        std::lock_guard<std::mutex> lock(mutex);
+        state = State::Stopped;
     }
     Interrupt();
     // Cuts short a write the station does not take, which no wake-up reaches.
     ClosePort();
     std::thread thread;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         thread = std::move(linkThread);
     }
     if (thread.joinable()) thread.join();
@@ -144,53 +115,44 @@ void NDSDCC::Impl::Stop() {
 
 bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds readyTimeout,
                              OpenFailure& failure) {
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        devicePath = path;
-    }
-    {
-        // A fresh line: nothing owed, nothing to resynchronise.
-        std::lock_guard<std::mutex> lock(replyMutex);
-        pingsOwed = 0;
-        resyncNeeded = false;
-        timeoutsInRow = 0;
-        awaitingMark = false;
-        awaitedCompletion = kNoCompletion;
-    }
-    const std::uint64_t interruptsBefore = interrupts;
-    // Counted before the port opens: the reader may deliver the notice before the wait begins.
-    std::uint64_t noticesBefore;
-    {
-        std::lock_guard<std::mutex> lock(connectMutex);
-        noticesBefore = readyNotices;
-    }
     failure = OpenFailure::DeviceNotOpened;
-    if (stopping || !port.Open(path)) return false;
+    std::uint64_t interruptsBefore;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state == State::Stopped) return false;
+        devicePath = path;
+        interruptsBefore = interrupts;
+        // Before the port opens: the reader may deliver the ready notice before the wait begins.
+        tracker.ExpectBoot();
+    }
+    if (!port.Open(path)) return false;
 
     bool ready;
     {
-        std::unique_lock<std::mutex> lock(connectMutex);
-        connectSignal.wait_for(lock, readyTimeout, [&] {
-            return readyNotices != noticesBefore || stopping || interrupts != interruptsBefore;
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto cutShort = [&] {
+            return state == State::Stopped || interrupts != interruptsBefore;
+        };
+        changed.wait_for(lock, readyTimeout, [&] {
+            return tracker.Current() != ReplyTracker::State::AwaitingReady || cutShort();
         });
-        ready = readyNotices != noticesBefore;
+        ready = tracker.Current() != ReplyTracker::State::AwaitingReady && !cutShort();
     }
-    if (!ready || stopping || interrupts != interruptsBefore) {
+    if (!ready) {
         ClosePort();
         failure = OpenFailure::NoReadyNotice;
         return false;
     }
 
     if (log) log("[D Send] %s\n", kPing);
-    const Result ping = Exchange(kPing, Clock::now() + kHandshakePingTimeout, false);
-    bool connected =
-        ping.outcome == Outcome::Answered && ping.status == 200 && interrupts == interruptsBefore;
-    if (connected) {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        // A Close or Stop meanwhile wins.
-        connected = !stopping && state == State::Connecting;
+    const Exchanged ping = Exchange(kPing, Clock::now() + kHandshakePingTimeout);
+    bool connected = ping.reply.ending == ReplyTracker::Ending::Answered &&
+                     ping.reply.status == StationLine::kOk;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // A loss, a Close or a Stop meanwhile wins.
+        connected = connected && interrupts == interruptsBefore && state == State::Connecting;
         if (connected) {
-            reconnect = true;
             // Moved before commands go through, so that a caller who looks before acting sees it.
             // Also at the first connection: what was refused while there was none is owed to it.
             ++epoch;
@@ -206,178 +168,131 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
     return true;
 }
 
+CommandOutcome NDSDCC::Impl::Execute(const std::string& command) {
+    return Send(command).outcome;
+}
+
 bool NDSDCC::Impl::SendCommand(const std::string& command) {
-    const Clock::duration timeout = HasTimeoutPrefix(command) ? Clock::duration(kConfigTimeout)
-                                                              : Clock::duration(kCommandTimeout);
+    return Execute(command) == CommandOutcome::Done;
+}
+
+CommandOutcome NDSDCC::Impl::ReadCv(std::int32_t cv, std::int32_t& value) {
+    const Exchanged read = Send(NDSDCC::ConfigReadCommand(cv));
+    if (read.outcome != CommandOutcome::Done) return read.outcome;
+    return read.reply.CvValue(cv, value);
+}
+
+NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command) {
+    const std::chrono::milliseconds timeout = TimeoutFor(command);
     const Clock::time_point deadline = Clock::now() + timeout;
-    bool admitted;
+    bool resync;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        admitted = !stopping && state == State::Connected;
-        inFlight = admitted;
+        std::lock_guard<std::mutex> lock(mutex);
+        inFlight = state == State::Connected;
+        resync = tracker.ResyncNeeded();
     }
-    if (!admitted) {
-        if (log) {
-            log("[D Send] %s\n", command.c_str());
-            log("No connection to DSAir2!\n");
-        }
-        return false;
+    if (!inFlight) {
+        Refuse(command);
+        return {};
     }
     struct InFlight {
         Impl& link;
         ~InFlight() {
             {
-                std::lock_guard<std::mutex> lock(link.stateMutex);
+                std::lock_guard<std::mutex> lock(link.mutex);
                 link.inFlight = false;
             }
-            link.stateSignal.notify_all();
+            link.changed.notify_all();
         }
     } inFlightUntilReturn{*this};
 
-    bool resync;
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        resync = resyncNeeded;
-    }
-    // An earlier command timed out: its answer may still come. Everything before the ping's
-    // "@DSG" line is such a late answer, so that nothing after it can complete the wrong
-    // command.
-    // The console shows the lines in the order they go out.
-    if (resync && command == kPing) {
-        // The resynchronising ping is all a ping would do.
-        if (log) log("[D Send] %s\n", kPing);
-        return Settle(Exchange(kPing, deadline, true));
-    }
-    if (resync) {
-        if (log) log("[D Send] %s\n", kPing);
-        // It has the command's time: a station slow enough for CV commands' longer wait is
-        // waited for as long.
-        const Result mark = Exchange(kPing, deadline, true);
-        // A ping that goes unanswered right after a time-out is the second in a row: the
-        // station is gone and the command is not sent. After a reset it is not sent either;
-        // the reset's own line says why.
-        if (!Settle(mark)) {
-            if (log && mark.outcome != Outcome::Reset) {
-                log("[D Send] %s\n", command.c_str());
-                log("No connection to DSAir2!\n");
-            }
-            return false;
-        }
+    // An earlier command went unanswered: its answer may still come. Everything before the
+    // ping's "@DSG" line is such a late answer, so that nothing after it can complete the wrong
+    // command. The console shows the lines in the order they go out.
+    if (!resync) {
         if (log) log("[D Send] %s\n", command.c_str());
-    } else if (log) {
-        log("[D Send] %s\n", command.c_str());
+        return Exchange(command, deadline);
     }
+    if (log) log("[D Send] %s\n", kPing);
+    // It has the command's time: a station slow enough for the CV commands' longer wait is
+    // waited for as long.
+    Exchanged mark = Exchange(kPing, deadline);
+    // The resynchronising ping is all a ping would do.
+    if (command == kPing) return mark;
+    // A ping that goes unanswered right after a time-out is the second in a row: the station is
+    // gone and the command is not sent. After a reset it is not sent either; the reset's own
+    // line says why.
+    if (mark.reply.ending != ReplyTracker::Ending::Answered) {
+        if (mark.reply.ending != ReplyTracker::Ending::Reset) Refuse(command);
+        return {};
+    }
+    if (log) log("[D Send] %s\n", command.c_str());
     // After a ping the command has its whole time of its own: written with little left, it
     // would be carried out while counted as lost.
-    const Result result = Exchange(command, resync ? Clock::now() + timeout : deadline, false);
-    return Settle(result) && result.status == 200;
+    return Exchange(command, Clock::now() + timeout);
 }
 
-bool NDSDCC::Impl::Greet() {
-    if (!greetingOwed) return true;
-    return SendCommand(kPing);
-}
-
-NDSDCC::Impl::Result NDSDCC::Impl::Exchange(const std::string& command, Clock::time_point deadline,
-                                            bool afterMark) {
+NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
+                                               Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
     const std::uint64_t interruptsBefore = interrupts;
-    const bool ping = command == kPing;
-    std::unique_lock<std::mutex> lock(replyMutex);
+    const auto cutShort = [&] { return state == State::Stopped || interrupts != interruptsBefore; };
     // Pacing: never longer than one pause, also when the clock jumps.
     const Clock::time_point now = Clock::now();
-    replySignal.wait_until(lock, std::min(lastStatusTime + kPacing, now + kPacing),
-                           [&] { return stopping.load(); });
-    if (stopping) return {Outcome::Interrupted, 0, {}};
-
-    lastStatus = 0;
-    answered = false;
-    const std::uint64_t resetsBefore = resets;
-    awaitingMark = afterMark;
-    awaitedCompletion = afterMark ? kNoCompletion : completions + 1;
-    if (ping) ++pingsOwed;
-    // Data lines that arrived before the write (a late answer to an earlier command, noise
-    // during the pacing pause) are not this command's.
-    replyValues.clear();
-    answerValues.clear();
+    const Clock::time_point readyAt = std::min(tracker.ReadyAt(), now + ReplyTracker::kPacing);
+    if (readyAt > now) changed.wait_until(lock, readyAt, cutShort);
+    if (cutShort()) return {};
+    tracker.Begin(command, deadline);
     lock.unlock();
 
-    greetingOwed = false;
     std::string line = command;
     line += '\n';
     const bool written = port.Write(line.data(), line.size());
-    std::string writeFailure;
+    std::string lossReason;
     if (!written) {
         const boost::system::error_code error = port.LastWriteError();
-        writeFailure = error == boost::system::errc::timed_out
-                           ? "a write did not finish within 1 second"
-                           : "write failed: " + error.message();
+        lossReason = error == boost::system::errc::timed_out
+                         ? "a write did not finish within 1 second"
+                         : "write failed: " + error.message();
     }
 
     lock.lock();
-    const auto interrupted = [&] { return stopping || interrupts != interruptsBefore; };
-    // A station that reset will never answer: no use waiting out the deadline.
-    const auto reset = [&] { return resets != resetsBefore; };
     if (written) {
-        replySignal.wait_until(lock, deadline,
-                               [&] { return answered || interrupted() || reset(); });
+        while (!tracker.Settled() && !cutShort()) {
+            if (changed.wait_until(lock, tracker.NextDeadline()) == std::cv_status::timeout) {
+                tracker.Expire(Clock::now());
+            }
+        }
     }
-    Result result{Outcome::TimedOut, 0, {}};
-    if (answered) {
-        result.outcome = Outcome::Answered;
-        result.status = completedStatus;
-        // Answers come in order: whatever an earlier ping would have sent has come before.
-        if (ping) pingsOwed = 0;
-    } else if (interrupted()) {
-        result.outcome = Outcome::Interrupted;
-    } else if (!written) {
-        result = {Outcome::WriteFailed, 0, writeFailure};
-    } else if (reset()) {
-        result.outcome = Outcome::Reset;
+    Exchanged result{CommandOutcome::Unknown, tracker.Finish()};
+    if (result.reply.ending == ReplyTracker::Ending::Answered) {
+        result.outcome = result.reply.Outcome();
+        lossReason.clear();
+    } else if (cutShort()) {
+        // A loss, a Close or a Stop: whoever cut it short has said what happened.
+        lossReason.clear();
+    } else if (written && result.reply.ending == ReplyTracker::Ending::TimedOut && tracker.Lost()) {
+        lossReason =
+            "no answer to " + std::to_string(ReplyTracker::kTimeoutsForLoss) + " commands in a row";
     }
-    awaitingMark = false;
-    awaitedCompletion = kNoCompletion;
+    lock.unlock();
+    if (!lossReason.empty()) Lose(lossReason);
     return result;
 }
 
-bool NDSDCC::Impl::Settle(const Result& result) {
-    std::string lossReason;
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        switch (result.outcome) {
-            case Outcome::Answered:
-                timeoutsInRow = 0;
-                resyncNeeded = false;
-                return true;
-            case Outcome::TimedOut:
-                resyncNeeded = true;
-                if (++timeoutsInRow >= kTimeoutsForLoss) {
-                    lossReason =
-                        "no answer to " + std::to_string(kTimeoutsForLoss) + " commands in a row";
-                }
-                break;
-            case Outcome::WriteFailed:
-                lossReason = result.reason;
-                break;
-            case Outcome::Reset:
-                // The station is there, but a command written as it came back may still be
-                // answered: the next one resynchronises.
-                resyncNeeded = true;
-                break;
-            case Outcome::Interrupted:
-                break;
-        }
-    }
-    if (!lossReason.empty()) Lose(lossReason);
-    return false;
+void NDSDCC::Impl::Refuse(const std::string& command) {
+    if (!log) return;
+    log("[D Send] %s\n", command.c_str());
+    log("No connection to DSAir2!\n");
 }
 
 void NDSDCC::Impl::Lose(const std::string& reason) {
     std::string path;
     bool announce = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!stopping && state == State::Connected) {
-            state = State::Gone;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state == State::Connected) {
+            state = State::Lost;
             announce = true;
             path = devicePath;
         }
@@ -388,15 +303,11 @@ void NDSDCC::Impl::Lose(const std::string& reason) {
 }
 
 void NDSDCC::Impl::Interrupt() {
-    ++interrupts;
-    // Each waiter tests its condition under its mutex: taking it once after the change means a
-    // waiter either has seen the change or is already blocked and gets the notification.
-    { std::lock_guard<std::mutex> lock(replyMutex); }
-    replySignal.notify_all();
-    { std::lock_guard<std::mutex> lock(connectMutex); }
-    connectSignal.notify_all();
-    { std::lock_guard<std::mutex> lock(stateMutex); }
-    stateSignal.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++interrupts;
+    }
+    changed.notify_all();
 }
 
 void NDSDCC::Impl::ClosePort() {
@@ -408,19 +319,19 @@ void NDSDCC::Impl::ClosePort() {
 }
 
 void NDSDCC::Impl::StartLinkThread() {
-    if (linkThread.joinable() || stopping) return;
+    if (linkThread.joinable() || state == State::Stopped) return;
     const StopSignalsBlocked forTheNewThread;
     linkThread = std::thread(&Impl::LinkThread, this);
 }
 
 void NDSDCC::Impl::LinkThread() {
-    std::unique_lock<std::mutex> lock(stateMutex);
+    std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         // The command under way when the station went is woken by the loss and ends first: the
         // port is the link thread's from here until the station is back.
-        stateSignal.wait(
-            lock, [&] { return stopping || (state == State::Gone && reconnect && !inFlight); });
-        if (stopping) return;
+        changed.wait(
+            lock, [&] { return state == State::Stopped || (state == State::Lost && !inFlight); });
+        if (state == State::Stopped) return;
         state = State::Connecting;
         lock.unlock();
         ClosePort();
@@ -429,9 +340,9 @@ void NDSDCC::Impl::LinkThread() {
         bool connected = false;
         lock.lock();
         while (!connected) {
-            stateSignal.wait_for(lock, pause, [&] { return stopping || !reconnect; });
-            if (stopping) return;
-            if (!reconnect) break;  // Close(): it left the state Gone
+            changed.wait_for(lock, pause, [&] { return state != State::Connecting; });
+            if (state == State::Stopped) return;
+            if (state != State::Connecting) break;  // Close()
             const std::string name = portName;
             lock.unlock();
             OpenFailure failure;
@@ -453,122 +364,56 @@ void NDSDCC::Impl::LinkThread() {
     }
 }
 
-void NDSDCC::Impl::AwaitPacing() {
-    std::unique_lock<std::mutex> lock(replyMutex);
-    // Never longer than one pause, also when the clock jumps; a stop ends it.
-    const Clock::time_point now = Clock::now();
-    replySignal.wait_until(lock, std::min(lastStatusTime + kPacing, now + kPacing),
-                           [&] { return stopping.load(); });
+bool NDSDCC::Impl::Greet() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!tracker.GreetingOwed()) return true;
+    }
+    return SendCommand(kPing);
 }
 
-bool NDSDCC::Impl::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        expectedTag = "CV";
-        replyValues.clear();
+void NDSDCC::Impl::AwaitPacing() {
+    std::unique_lock<std::mutex> lock(mutex);
+    // Never longer than one pause, also when the clock jumps; a stop ends it.
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point readyAt = std::min(tracker.ReadyAt(), now + ReplyTracker::kPacing);
+    if (readyAt > now) {
+        changed.wait_until(lock, readyAt, [&] { return state == State::Stopped; });
     }
-    if (!SendCommand("getLocoConfig(49152," + std::to_string(cv) + ")")) return false;
-
-    std::vector<std::string> values;
-    {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        values = answerValues;
-    }
-    if (values.size() != 4) return false;
-    if (ParseCode(values[1]) != cv) return false;
-    value = ParseCode(values[2]);
-    return value != 65535;
 }
 
 void NDSDCC::Impl::OnSerialData(const std::vector<std::uint8_t>& bytes) {
-    for (std::uint8_t byte : bytes) {
-        if (byte == '\n') {
-            HandleLine(lineBuffer);
-            lineBuffer.clear();
-        } else if (lineBuffer.size() < kMaxLineLength) {
-            lineBuffer.push_back(static_cast<char>(byte));
-        }
-        // Beyond kMaxLineLength the rest of the line is dropped up to its line feed: a station
-        // that never ends its line must not grow the buffer without bound.
-    }
+    framer.Feed(bytes.data(), bytes.size());
+    while (const std::string* line = framer.Next())
+        HandleLine(*line);
 }
 
-void NDSDCC::Impl::HandleLine(const std::string& line) {
-    if (log) log("[D Recv] %s\n", ShownText(line).c_str());
+void NDSDCC::Impl::HandleLine(const std::string& text) {
+    if (log) log("[D Recv] %s\n", ShownText(text).c_str());
 
-    if (!line.empty() && line[0] == '@') {
-        std::vector<std::string> fields;
-        const auto text = boost::make_iterator_range(line.begin() + 1, line.end());
-        boost::algorithm::split(fields, text, boost::algorithm::is_any_of(","));
-        if (fields.empty()) fields.emplace_back();
-        std::lock_guard<std::mutex> lock(replyMutex);
-        if (fields[0] == expectedTag) replyValues.assign(fields.begin() + 1, fields.end());
-        if (fields[0] == kPingTag) {
-            if (pingsOwed > 0) --pingsOwed;
-            // The resynchronising ping's own answer begins: the next completion is its.
-            if (awaitingMark && pingsOwed == 0) {
-                awaitingMark = false;
-                awaitedCompletion = completions + 1;
-            }
-        }
-        return;
-    }
-
-    const auto fieldEnd = std::find_if(line.begin(), line.end(), StatusFieldEnd());
-    const std::int32_t code = ParseCode(std::string(line.begin(), fieldEnd));
+    const StationLine line(text);
+    ReplyTracker::Meaning meaning;
+    std::string path;
+    bool reset = false;
     {
-        std::lock_guard<std::mutex> lock(replyMutex);
-        lastStatusTime = Clock::now();
-        lastStatus = code;
-        // 3xx is the station's refusal ("300 Cmd err", "301 Stx err"): the command's one status
-        // line, so it ends the wait with false instead of holding every client up for the
-        // whole time-out.
-        if (code >= 200 && code <= 399) {
-            if (++completions == awaitedCompletion) {
-                answered = true;
-                completedStatus = code;
-                // The data lines of the answer are those before its status line; a line that
-                // follows (in the same chunk, before the command wakes) must not replace them.
-                answerValues = replyValues;
-            }
-            replySignal.notify_all();
-        }
-        // A station that booted has forgotten the lines it owed.
-        if (code == 100) pingsOwed = 0;
-    }
-    if (code == 100) {
-        {
-            std::lock_guard<std::mutex> lock(connectMutex);
-            ++readyNotices;
-            connectSignal.notify_all();
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        meaning = tracker.OnLine(line, Clock::now()).meaning;
         // Outside a handshake a ready notice means the station reset and forgot everything.
-        std::string path;
-        bool reset = false;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            if (state == State::Connected) {
-                reset = true;
-                path = devicePath;
-                greetingOwed = true;
-                ++epoch;
-            }
+        if (meaning == ReplyTracker::Meaning::Reset && state == State::Connected) {
+            reset = true;
+            path = devicePath;
+            ++epoch;
         }
-        if (reset) {
-            {
-                std::lock_guard<std::mutex> lock(replyMutex);
-                ++resets;
-            }
-            replySignal.notify_all();
-            if (log) {
-                log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
-                    path.c_str());
-            }
-        }
+    }
+    if (meaning != ReplyTracker::Meaning::Nothing) changed.notify_all();
+    if (reset && log) {
+        log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
+            path.c_str());
     }
 }
 
 bool NDSDCC::Impl::Connected() const {
+    std::lock_guard<std::mutex> lock(mutex);
     return state == State::Connected;
 }
 
@@ -576,17 +421,12 @@ std::uint64_t NDSDCC::Impl::StationEpoch() const {
     return epoch;
 }
 
-void NDSDCC::Impl::MarkConnected() {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    state = State::Connected;
+NDSDCC::OpenFailure NDSDCC::Impl::LastOpenFailure() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lastOpenFailure;
 }
 
-std::int32_t NDSDCC::Impl::LastStatus() const {
-    std::lock_guard<std::mutex> lock(replyMutex);
-    return lastStatus;
-}
-
-std::vector<std::string> NDSDCC::Impl::ReplyValues() const {
-    std::lock_guard<std::mutex> lock(replyMutex);
-    return replyValues;
+std::string NDSDCC::Impl::LastDevicePath() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lastDevicePath;
 }
