@@ -2,55 +2,47 @@
 
 #include "station/NDSDCC.hpp"
 
-namespace {
-
-// Until the link tells its outcomes: whatever did not succeed counts as refused.
-CommandOutcome Outcome(bool done) {
-    return done ? CommandOutcome::Done : CommandOutcome::Refused;
-}
-
-}  // namespace
-
 CommandOutcome NDSDCCStation::Greet() {
-    return Outcome(NDSDCC::Greet());
+    // A greeting is only written when one is owed; otherwise there is nothing to tell.
+    return NDSDCC::Greet() ? CommandOutcome::Done : CommandOutcome::Unknown;
 }
 
 CommandOutcome NDSDCCStation::Watch() {
-    return Outcome(NDSDCC::SetPing());
+    return NDSDCC::Execute(NDSDCC::PingCommand());
 }
 
 CommandOutcome NDSDCCStation::PowerOn() {
-    return Outcome(NDSDCC::PowerOn());
+    return NDSDCC::Execute(NDSDCC::PowerCommand(true));
 }
 
 CommandOutcome NDSDCCStation::PowerOff() {
-    return Outcome(NDSDCC::PowerOff());
+    return NDSDCC::Execute(NDSDCC::PowerCommand(false));
 }
 
 CommandOutcome NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed,
                                            SpeedMode mode) {
-    return Outcome(NDSDCC::SetLocoSpeed(address, speed, mode));
+    return NDSDCC::Execute(NDSDCC::SpeedCommand(address, speed, mode));
 }
 
 CommandOutcome NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
-    return Outcome(NDSDCC::SetLocoDirection(address, forward));
+    return NDSDCC::Execute(NDSDCC::DirectionCommand(address, forward));
 }
 
 CommandOutcome NDSDCCStation::SetLocoFunction(std::int32_t address, std::int32_t function,
                                               bool on) {
-    return Outcome(NDSDCC::SetLocoFunction(address, function, on));
+    return NDSDCC::Execute(NDSDCC::FunctionCommand(address, function, on));
 }
 
 CommandOutcome NDSDCCStation::SetTurnout(std::int32_t output, bool thrown) {
-    return Outcome(NDSDCC::SetTurnout(output, thrown));
+    return NDSDCC::Execute(NDSDCC::TurnoutCommand(output, thrown));
 }
 
 CommandOutcome NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {
-    return Outcome(NDSDCC::SetLocoConfig(cv, value));
+    return NDSDCC::Execute(NDSDCC::ConfigWriteCommand(cv, value));
 }
 
 CommandOutcome NDSDCCStation::GetLocoConfig(std::int32_t cv, std::int32_t& value) {
-    return Outcome(NDSDCC::GetLocoConfig(cv, value));
+    return NDSDCC::ReadCv(cv, value);
 }
 
 void NDSDCCStation::AwaitReady() {

@@ -273,10 +273,10 @@ TEST_F(StationLoss, ALateAnswerCompletesNothingAndEveryReplyStaysInStep) {
     EXPECT_EQ(reply.text, "O\r");
     EXPECT_LT(reply.took, kReplyWindow);
 
-    // setPower(0) went out after the ping, behind the late "200 Ok" of setPower(1), and was
-    // carried out.
+    // setPower(1), unanswered in time, is written again after the ping that brings the answers
+    // back in step, behind its own late "200 Ok"; then setPower(0) is carried out.
     EXPECT_EQ(CommandsFrom(1),
-              (std::vector<std::string>{"setPower(1)", "setPing()", "setPower(0)"}));
+              (std::vector<std::string>{"setPower(1)", "setPing()", "setPower(1)", "setPower(0)"}));
     EXPECT_FALSE(sim_->State().power);
     ASSERT_TRUE(Console("[E Send] O\n[E Recv] V\n[E Send] ---\n[E Recv] K\n", 10s));
     const std::string console = railmux_->Stdout();
