@@ -525,7 +525,7 @@ public:
         listDoubt_ = false;
         pendingStops_.clear();
         unknownsInRow_ = 0;
-        notSentSinceBoot_ = false;
+        linkGone_ = notSentSinceBoot_ = false;
         for (auto& [key, asked] : askedFor_) {
             asked.motionGivenUp = false;
             asked.functionGivenUp.reset();
@@ -697,8 +697,10 @@ private:
         Trace("take barrier " + std::to_string(id));
         if (barrier.order == LocoWishes::Order::Urgent) return;
         FUZZ_CHECK(!urgentWaiting, "a barrier taken before the K waiting" + Trail());
-        // A stop of a running locomotive goes out before any barrier asked for after it.
+        // A stop of a running locomotive goes out before any barrier asked for after it; with the
+        // link gone neither reaches the station, and a station that is back has restarted.
         for (const auto& [key, at] : pendingStops_) {
+            if (linkGone_) break;
             FUZZ_CHECK(at > barrier.at, "the stop of running locomotive " + std::to_string(key) +
                                             " not written before a later barrier" + Trail());
         }
@@ -779,7 +781,8 @@ private:
         if (o.carriedOut) station_.CarryOut(c, writtenAt);
         if (o.outcome == CommandOutcome::Done) Settled(c, hadEntry);
         Answered(c, o.outcome);
-        if (o.outcome == CommandOutcome::NotSent) notSentSinceBoot_ = true;
+        linkGone_ = o.outcome == CommandOutcome::NotSent;
+        notSentSinceBoot_ = notSentSinceBoot_ || linkGone_;
         Trace(std::string("  -> ") +
               (o.outcome == CommandOutcome::Done      ? "done"
                : o.outcome == CommandOutcome::Refused ? "refused"
@@ -956,6 +959,8 @@ private:
     std::deque<QueuedBarrier> barriers_;
     std::deque<TurnoutAsked> turnouts_;
     int unknownsInRow_ = 0;
+    // The latest command written reached no station.
+    bool linkGone_ = false;
     bool notSentSinceBoot_ = false;
     bool runningOut_ = false;
     std::vector<std::string> trace_;
