@@ -1,6 +1,6 @@
 #include "sim/Rails.hpp"
 
-#include "sim/DSAir2Simulator.hpp"
+#include "sim/SimState.hpp"
 
 #include <algorithm>
 

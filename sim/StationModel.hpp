@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sim/DSAir2Simulator.hpp"
+#include "sim/SimState.hpp"
 
 #include <array>
 #include <cstddef>
