@@ -118,6 +118,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         board_.SetCv(cv, value);
     }
+    void LoseNext(const std::string& command, int count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        board_.LoseNext(command, count);
+    }
+    std::vector<std::string> LostLines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.LostLines();
+    }
     void SendRaw(const std::string& bytes) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -539,6 +547,12 @@ void DSAir2Simulator::SetReplyDelay(std::chrono::milliseconds delay) {
 }
 void DSAir2Simulator::SetCv(std::int32_t cv, std::int32_t value) {
     impl_->SetCv(cv, value);
+}
+void DSAir2Simulator::LoseNext(const std::string& command, int count) {
+    impl_->LoseNext(command, count);
+}
+std::vector<std::string> DSAir2Simulator::LostLines() const {
+    return impl_->LostLines();
 }
 void DSAir2Simulator::SendRaw(const std::string& bytes) {
     impl_->SendRaw(bytes);

@@ -49,6 +49,12 @@ public:
     void SetStatusFor(const std::string& command, int status);
     void SetReplyDelay(std::chrono::milliseconds delay);
     void SetCv(std::int32_t cv, std::int32_t value);
+    // The next count lines named command (the text before "(") are lost on the line, as noise
+    // loses them: neither carried out nor answered. Replaces what was pending for that name;
+    // 0 loses none.
+    void LoseNext(const std::string& command, int count = 1);
+    // The lines lost so far (SimOptions::lose, LoseNext), in order, without line ends.
+    std::vector<std::string> LostLines() const;
     // Writes raw bytes to the line (a stale reply, garbage); held until the next open while the
     // device is closed.
     void SendRaw(const std::string& bytes);

@@ -1,6 +1,7 @@
 #include "sim/SimBoard.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -47,7 +48,11 @@ SimBoard::SimBoard(SimOptions options)
     : options_(std::move(options)),
       eol_(options_.lfOnly ? "\n" : "\r\n"),
       statusFor_(options_.statusFor),
-      replyDelay_(options_.replyDelay) {}
+      replyDelay_(options_.replyDelay),
+      lose_(options_.lose) {
+    for (auto it = lose_.begin(); it != lose_.end();)
+        it = it->second > 0 ? std::next(it) : lose_.erase(it);
+}
 
 SimBoard::State SimBoard::Current() const {
     return static_cast<State>(phase_.index());
@@ -162,9 +167,10 @@ void SimBoard::Take(const std::string& bytes, std::size_t from, TimePoint now, b
         if (ready == nullptr) return;
         const char c = bytes[i];
         if (c == '\n') {
-            if (fresh) CheckPacing(now);
             std::string line;
             line.swap(ready->partial);
+            if (Lose(line)) continue;
+            if (fresh) CheckPacing(now);
             HandleLine(line, now);
             continue;
         }
@@ -184,6 +190,18 @@ void SimBoard::Hold(BusyState& busy, const std::string& bytes, std::size_t from)
         Note("lost " + std::to_string(count - kept) +
              " bytes: the station is busy and its 64-byte buffer is full");
     }
+}
+
+bool SimBoard::Lose(const std::string& line) {
+    if (lose_.empty() || line.empty() || line.size() > StationModel::kMaxLine) return false;
+    std::string text = line;
+    if (text.back() == '\r') text.pop_back();
+    const auto pending = lose_.find(text.substr(0, text.find('(')));
+    if (pending == lose_.end()) return false;
+    if (--pending->second <= 0) lose_.erase(pending);
+    lost_.push_back(text);
+    Note("lost on the line (neither carried out nor answered): " + Printable(text));
+    return true;
 }
 
 void SimBoard::CheckPacing(TimePoint now) {
@@ -393,6 +411,14 @@ void SimBoard::SetStatusFor(const std::string& command, int status) {
 
 void SimBoard::SetReplyDelay(std::chrono::milliseconds delay) {
     replyDelay_ = delay;
+}
+
+void SimBoard::LoseNext(const std::string& command, int count) {
+    if (count > 0) {
+        lose_[command] = count;
+    } else {
+        lose_.erase(command);
+    }
 }
 
 void SimBoard::SetCv(std::int32_t cv, std::int32_t value) {

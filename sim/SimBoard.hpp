@@ -91,6 +91,9 @@ public:
     void SetStatusFor(const std::string& command, int status);
     // The extra delay before every reply from now on.
     void SetReplyDelay(std::chrono::milliseconds delay);
+    // The next count lines named command (the text before "(") are lost on the line: neither
+    // carried out nor answered. Replaces what was pending for that name; 0 loses none.
+    void LoseNext(const std::string& command, int count);
     // Sets a CV as the decoder on the track holds it.
     void SetCv(std::int32_t cv, std::int32_t value);
 
@@ -101,6 +104,8 @@ public:
     const std::vector<std::string>& Commands() const { return commands_; }
     // How many times the port has been opened.
     int OpenCount() const { return openCount_; }
+    // The lines lost on the line (SimOptions::lose, LoseNext), in order, without line ends.
+    const std::vector<std::string>& LostLines() const { return lost_; }
     // Commands that came sooner than SimOptions::pacing after a "200 Ok".
     int PacingViolations() const { return pacingViolations_; }
     // False while a wireless card keeps the board deaf to the serial line.
@@ -151,6 +156,8 @@ private:
     // fresh: the bytes have just arrived (not taken from the buffer after a busy spell).
     void Take(const std::string& bytes, std::size_t from, TimePoint now, bool fresh);
     void Hold(BusyState& busy, const std::string& bytes, std::size_t from);
+    // True when the line is to be lost on its way, which it then is.
+    bool Lose(const std::string& line);
     void CheckPacing(TimePoint now);
     void HandleLine(const std::string& line, TimePoint now);
     Then ThenAfter(std::size_t count) const;
@@ -161,6 +168,7 @@ private:
     const std::string eol_;
     std::map<std::string, int> statusFor_;
     std::chrono::milliseconds replyDelay_;
+    std::map<std::string, int> lose_;
 
     Phase phase_ = ClosedState{};
     StationModel model_;
@@ -169,6 +177,7 @@ private:
     TimePoint nextByte_ = TimePoint::min();  // byte by byte: the earliest time for the next
     TimePoint lastOk_ = TimePoint::min();    // the latest "200 Ok" handed out
     std::vector<std::string> commands_;
+    std::vector<std::string> lost_;
     int openCount_ = 0;
     int pacingViolations_ = 0;
     std::uint64_t changes_ = 0;

@@ -34,6 +34,9 @@ struct SimOptions {
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
+    // Per command name: so many of the next lines with that name are lost on the line, as
+    // noise loses them: neither carried out nor answered.
+    std::map<std::string, int> lose;
     bool verbose = false;  // print each command and what changed to standard output
     // Rewritten after every command, before its reply goes out, with two lines: an account of
     // the station's state, and "rails: " with the packet the latest command put on the rails

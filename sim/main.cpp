@@ -41,6 +41,9 @@ void Usage(std::FILE* out) {
         "                       MS of the boot, the serial line is ignored until a reset\n"
         "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
         "                       0: no answer at all (repeatable)\n"
+        "  --lose NAME[:N]      lose the next N (default 1) command lines named NAME (e.g.\n"
+        "                       setLocoSpeed) on the line: neither carried out nor answered\n"
+        "                       (repeatable)\n"
         "  --state FILE         keep an account of the station's state in FILE: a line\n"
         "                       with power, locomotives (with the packet each one's speed\n"
         "                       puts on the rails), accessories and CVs, and a line\n"
@@ -129,6 +132,16 @@ int main(int argc, char* argv[]) {
                 return Fail("bad --status " + assignment + " (want NAME=CODE)");
             }
             options.statusFor[assignment.substr(0, equals)] = number;
+        } else if (arg == "--lose" && hasValue) {
+            const std::string request = argv[++i];
+            const std::size_t colon = request.find(':');
+            number = 1;
+            if (colon == 0 || request.empty() ||
+                (colon != std::string::npos &&
+                 !ParseInt(request.c_str() + colon + 1, 1, INT_MAX, number))) {
+                return Fail("bad --lose " + request + " (want NAME or NAME:N)");
+            }
+            options.lose[request.substr(0, colon)] += number;
         } else if (arg == "--state" && hasValue) {
             options.stateFile = argv[++i];
         } else if (!arg.empty() && arg[0] == '-') {

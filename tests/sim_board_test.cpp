@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,8 @@ using State = SimBoard::State;
 const std::string kHead = "Desktop Station air\r\nHW: DSair2\r\n-------------\r\nInit SD card...";
 const std::string kTail = "OK\r\n100 Ready\r\n";
 const std::string kBanner = kHead + kTail;
+const std::string kPingReply =
+    "@DSG,00,03,00,02,00,00,00,00\r\n@DSS," + std::string(265, '0') + "\r\n200 Ok\r\n";
 constexpr ms kReady{170};       // the "100 Ready" of a board opened at 0
 constexpr ms kRealReady{1500};  // the same with the real device's timings
 
@@ -644,6 +647,99 @@ TEST(SimBoardTest, CloseAndOpenAgain) {
     EXPECT_FALSE(board->Station().power);
     board.RunTo(10s);
     EXPECT_EQ(board.Take(), "200 Ok\r\n");
+}
+
+// A line lost on the way, as noise on the line loses one: the station neither carries it out
+// nor answers it, and for the station it never came (no pacing, no listening, no count).
+TEST(SimBoardTest, LinesLostOnTheLine) {
+    const struct {
+        const char* what;
+        std::map<std::string, int> lose;
+        std::vector<std::string> lines;  // a second apart from 1 s
+        std::string replies;
+        std::vector<std::string> lost;
+        bool power;
+    } cases[] = {
+        {"the next one of its name",
+         {{"setPower", 1}},
+         {"setPing()", "setPower(1)", "setPower(1)"},
+         kPingReply + "200 Ok\r\n",
+         {"setPower(1)"},
+         true},
+        {"the next two",
+         {{"setPower", 2}},
+         {"setPower(1)", "setPower(1)", "setPower(1)"},
+         "200 Ok\r\n",
+         {"setPower(1)", "setPower(1)"},
+         true},
+        {"a stop that never arrives",
+         {{"setPower", 1}},
+         {"setPower(0)"},
+         "",
+         {"setPower(0)"},
+         false},
+        {"with CR LF", {{"setPower", 1}}, {"setPower(1)\r"}, "", {"setPower(1)"}, false},
+        {"names match exactly",
+         {{"setpower", 1}, {"setPower(1)", 1}, {"setPow", 1}},
+         {"setPower(1)"},
+         "200 Ok\r\n",
+         {},
+         true},
+        {"each name its own count",
+         {{"setPower", 1}, {"setPing", 1}},
+         {"setPing()", "setPower(1)", "setPing()"},
+         kPingReply,
+         {"setPing()", "setPower(1)"},
+         false},
+    };
+    for (const auto& c : cases) {
+        Board board(With([&c](SimOptions& o) { o.lose = c.lose; }));
+        board.RunTo(1s);
+        board.Take();
+        ms at = 1s;
+        for (const std::string& line : c.lines) {
+            board.Feed(at, line + "\n");
+            at += 1s;
+        }
+        board.RunTo(at);
+        EXPECT_EQ(board.Take(), c.replies) << c.what;
+        EXPECT_EQ(board->LostLines(), c.lost) << c.what;
+        EXPECT_EQ(board->Commands().size(), c.lines.size() - c.lost.size()) << c.what;
+        EXPECT_EQ(board->Station().power, c.power) << c.what;
+    }
+
+    // Lost in the time the station asks for after an Ok: not counted, as it never came.
+    Board board(With([](SimOptions& o) { o.listenWindow = 2s; }));
+    board->LoseNext("setPower", 1);
+    board.Feed(1s, "setPower(0)\n");
+    board.RunTo(1200ms);
+    EXPECT_NE(
+        board.Notes().find("lost on the line (neither carried out nor answered): setPower(0)"),
+        std::string::npos);
+    // Nor does it keep a station with a wireless card listening.
+    board.RunTo(5s);
+    EXPECT_FALSE(board->Listening());
+
+    Board paced;
+    paced.Feed(1s, "setPower(0)\n");
+    paced->LoseNext("setPower", 1);
+    paced.Feed(1010ms, "setPower(0)\n");
+    paced->LoseNext("setPower", 0);  // nothing pending any more: no effect
+    paced.Feed(1500ms, "setPower(1)\n");
+    paced.RunTo(2s);
+    EXPECT_EQ(paced->PacingViolations(), 0);
+    EXPECT_TRUE(paced->Station().power);
+
+    // A script counts answered commands only: the lost line is not one of them.
+    Board scripted(With([](SimOptions& o) {
+        o.hangUpAfter = 2;
+        o.lose["setPower"] = 1;
+    }));
+    for (int i = 1; i <= 3; ++i)
+        scripted.Feed(ms(1000 * i), "setPower(1)\n");
+    scripted.RunTo(3500ms);
+    EXPECT_EQ(scripted->Current(), State::Gone);
+    EXPECT_EQ(scripted->Commands().size(), 2u);
 }
 
 }  // namespace
