@@ -97,6 +97,22 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return board_.Listening();
     }
+    int SpeedsWithoutEntry() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().speedsWithoutEntry;
+    }
+    int OverwrittenRunning() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwrittenRunning;
+    }
+    int OverwrittenTurnouts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwrittenTurnouts;
+    }
+    std::vector<SimOverwrite> Overwritten() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwritten;
+    }
     SimState State() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return board_.Station();
@@ -532,6 +548,18 @@ int DSAir2Simulator::OpenCount() const {
 }
 int DSAir2Simulator::PacingViolations() const {
     return impl_->PacingViolations();
+}
+int DSAir2Simulator::SpeedsWithoutEntry() const {
+    return impl_->SpeedsWithoutEntry();
+}
+int DSAir2Simulator::OverwrittenRunning() const {
+    return impl_->OverwrittenRunning();
+}
+int DSAir2Simulator::OverwrittenTurnouts() const {
+    return impl_->OverwrittenTurnouts();
+}
+std::vector<SimOverwrite> DSAir2Simulator::Overwritten() const {
+    return impl_->Overwritten();
 }
 bool DSAir2Simulator::Listening() const {
     return impl_->Listening();

@@ -41,6 +41,17 @@ public:
     int OpenCount() const;
     // Commands that arrived sooner than the 100 ms the station asks for after a "200 Ok".
     int PacingViolations() const;
+    // setLocoSpeed commands for a locomotive without an entry in the station's list (a firmware
+    // fault: the entry it makes carries an undefined packet), since the start.
+    int SpeedsWithoutEntry() const;
+    // Locomotive entries the full list overwrote while their decoders were running (a step
+    // above stop, or an undefined packet): they run on unrefreshed. Since the start.
+    int OverwrittenRunning() const;
+    // Accessory entries the full list overwrote before their packet went out: never on the
+    // rails. Since the start.
+    int OverwrittenTurnouts() const;
+    // Every entry the full list overwrote, in order, since the start.
+    std::vector<SimOverwrite> Overwritten() const;
     // False while a station with a wireless card ignores the serial line (listenWindow).
     bool Listening() const;
     SimState State() const;

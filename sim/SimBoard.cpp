@@ -68,6 +68,11 @@ void SimBoard::Note(std::string text) {
     notes_.push_back(std::move(text));
 }
 
+void SimBoard::TakeModelNotes() {
+    for (std::string& note : model_.TakeNotes())
+        notes_.push_back(std::move(note));
+}
+
 void SimBoard::Restart(Phase next, bool forget) {
     phase_ = std::move(next);
     out_.clear();
@@ -214,7 +219,7 @@ void SimBoard::CheckPacing(TimePoint now) {
 }
 
 void SimBoard::HandleLine(const std::string& line, TimePoint now) {
-    StationReply reply = model_.Handle(line);
+    StationReply reply = model_.Handle(line, now);
     // A line, even a refused one, keeps a station with a wireless card listening.
     if (auto* ready = std::get_if<ReadyState>(&phase_); ready != nullptr && !line.empty()) {
         ready->listenUntil = TimePoint::max();
@@ -249,6 +254,7 @@ void SimBoard::HandleLine(const std::string& line, TimePoint now) {
         note += "  [" + reply.lines.back() + "]";
     }
     Note(std::move(note));
+    TakeModelNotes();
 
     const TimePoint at = std::max(now, out_.empty() ? now : out_.back().due) + replyDelay_;
     TimePoint busyUntil = at;
@@ -308,6 +314,9 @@ void SimBoard::Enqueue(std::string bytes, TimePoint due, Then then) {
 }
 
 void SimBoard::Advance(TimePoint now) {
+    if (Current() == State::Gone) return;
+    model_.Tick(now);
+    TakeModelNotes();
     for (bool moved = true; moved;) {
         moved = false;
         if (auto* booting = std::get_if<BootingState>(&phase_)) {
@@ -383,6 +392,7 @@ SimBoard::TimePoint SimBoard::NextDeadline() const {
     } else if (const auto* busy = std::get_if<BusyState>(&phase_)) {
         deadline = busy->until;
     }
+    deadline = std::min(deadline, model_.NextDeadline());
     if (!out_.empty()) {
         const Chunk& next = out_.front();
         deadline = std::min(deadline, options_.byteByByte && !next.bytes.empty()

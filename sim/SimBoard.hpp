@@ -163,6 +163,8 @@ private:
     Then ThenAfter(std::size_t count) const;
     void Enqueue(std::string bytes, TimePoint due, Then then = Then::Nothing);
     void Note(std::string text);
+    // The station's own console lines (the list's overwrites), after the board's.
+    void TakeModelNotes();
 
     const SimOptions options_;
     const std::string eol_;

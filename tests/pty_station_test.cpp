@@ -239,8 +239,8 @@ TEST(PtyStationTest, OpeningThePortResetsTheStation) {
     auto sim = StartSimulator();
     Client client(sim->Path());
     ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
-    for (const char* command :
-         {"setPower(1)\n", "setTurnout(14336,1)\n", "setLocoFunction(49155,1,1)\n"}) {
+    for (const char* command : {"setPower(1)\n", "setTurnout(14336,1)\n",
+                                "setLocoFunction(49157,1,1)\n", "setLocoFunction(49155,1,1)\n"}) {
         ASSERT_TRUE(client.Send(command));
         ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
         client.Take();
@@ -251,12 +251,15 @@ TEST(PtyStationTest, OpeningThePortResetsTheStation) {
     ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
     const SimState fresh = sim->State();
     EXPECT_FALSE(fresh.power);
-    EXPECT_TRUE(fresh.locos.empty());
+    // Only the boot entry: locomotive 3, its function off.
+    ASSERT_EQ(fresh.list.size(), 1u);
+    ASSERT_EQ(fresh.locos.size(), 1u);
+    EXPECT_EQ(fresh.locos.at(49155).functions, 0u);
     EXPECT_TRUE(fresh.accessories.empty());
     // The function command's "on" is gone from the argument array: 28 steps, not 14.
-    ASSERT_TRUE(client.Send("setLocoSpeed(49156,1023)\n"));
+    ASSERT_TRUE(client.Send("setLocoSpeed(49155,1023)\n"));
     ASSERT_TRUE(client.ReadUntil("200 Ok\r\n"));
-    EXPECT_EQ(sim->State().locos.at(49156).mode, 0);
+    EXPECT_EQ(sim->State().locos.at(49155).mode, 0);
 }
 
 // A reset in mid-session: the opener gets the banner again from a station that forgot.
@@ -295,6 +298,40 @@ TEST(PtyStationTest, ReplugComesBackUnderAnotherNumber) {
     EXPECT_EQ(std::string(target), sim->DeviceName());
     Client client(sim->Path());
     EXPECT_TRUE(client.ReadUntil("100 Ready\r\n"));
+}
+
+// The list's faults as the tests read them from another thread.
+TEST(PtyStationTest, TheListsFaultsAreCounted) {
+    auto sim = StartSimulator();
+    Client client(sim->Path());
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n"));
+    // Locomotive 3 runs; 20 more entries push it out; then its stop meets the firmware's fault
+    // and takes the first slot with an undefined packet; a turnout overwrites that, and the
+    // next locomotive overwrites the turnout before its packet went out.
+    std::string lines = "setPower(1)\nsetLocoSpeed(49155,504,0)\n";
+    for (int address = 49156; address <= 49175; ++address)
+        lines += "setLocoDirection(" + std::to_string(address) + ",1)\n";
+    lines += "setLocoSpeed(49155,0,0)\nsetTurnout(14336,1)\nsetLocoDirection(49176,1)\nsetPing()\n";
+    ASSERT_TRUE(client.Send(lines));
+    ASSERT_TRUE(client.ReadUntil("@DSS,"));
+    EXPECT_EQ(sim->SpeedsWithoutEntry(), 1);
+    EXPECT_EQ(sim->OverwrittenRunning(), 2);
+    EXPECT_EQ(sim->OverwrittenTurnouts(), 1);
+    const std::vector<SimOverwrite> overwritten = sim->Overwritten();
+    ASSERT_EQ(overwritten.size(), 4u);
+    const struct {
+        std::int32_t address;
+        bool running;
+    } expected[] = {{49155, true}, {49175, false}, {49155, true}, {14336, false}};
+    for (std::size_t i = 0; i < overwritten.size(); ++i) {
+        EXPECT_EQ(overwritten[i].entry.address, expected[i].address) << i;
+        EXPECT_EQ(overwritten[i].running, expected[i].running) << i;
+    }
+    EXPECT_EQ(overwritten[3].entry.kind, SimEntry::Kind::Accessory);
+    EXPECT_FALSE(overwritten[3].entry.sent);
+    const SimState state = sim->State();
+    EXPECT_EQ(state.list.size(), 20u);
+    EXPECT_EQ(state.decoders.at(3).rails, "undefined");
 }
 
 TEST(PtyStationTest, WaitForCommandsTimesOut) {

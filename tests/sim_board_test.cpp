@@ -742,4 +742,35 @@ TEST(SimBoardTest, LinesLostOnTheLine) {
     EXPECT_EQ(scripted->Commands().size(), 2u);
 }
 
+// The station's refresh runs on the board's time: an accessory's packet goes out after a
+// round, and its entry leaves after two, without a command to move it.
+TEST(SimBoardTest, TheRefreshRunsOnTheBoardsTime) {
+    Board board;
+    board.Feed(1s, "setPower(1)\nsetTurnout(14336,1)\n");
+    board.RunTo(1s);  // the replies
+    const auto round = StationModel::Round(2);
+    EXPECT_EQ(board->NextDeadline(), board.At(1s) + round);
+    board.RunTo(1s + std::chrono::duration_cast<ms>(round) - 1ms);
+    EXPECT_TRUE(board->Station().accessoryDecoders.empty());
+    board.RunTo(1s + std::chrono::duration_cast<ms>(round) + 1ms);
+    EXPECT_EQ(board->Station().accessoryDecoders.at(0), 1);
+    EXPECT_EQ(board->Station().list.size(), 2u);
+    board.RunTo(1s + std::chrono::duration_cast<ms>(2 * round) + 1ms);
+    EXPECT_EQ(board->Station().list.size(), 1u);
+    EXPECT_EQ(board->NextDeadline(), SimBoard::TimePoint::max());
+
+    // The station's console lines follow the command that caused them.
+    Board full;
+    std::string lines = "setPower(1)\nsetLocoSpeed(49155,504,0)\n";
+    for (int address = 49156; address <= 49175; ++address)
+        lines += "setLocoDirection(" + std::to_string(address) + ",1)\n";
+    full.Feed(1s, lines);
+    const std::string notes = full.Notes();
+    const std::size_t command = notes.find("setLocoDirection(49175,1)  -> loco 23");
+    ASSERT_NE(command, std::string::npos) << notes;
+    EXPECT_EQ(notes.find("list full: loco 23 overwrites the entry of loco 3", command),
+              notes.find('\n', command) + 1)
+        << notes;
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,37 @@ TEST_F(SimProgram, LosesTheLinesItIsToldTo) {
     EXPECT_TRUE(sim_->WaitForStdout(lost + "setPower(1)\n" + lost + "setPower(1)\n", 5s));
     EXPECT_NE(sim_->Stdout().find(lost + "setPing()\n"), std::string::npos);
     EXPECT_NE(sim_->Stdout().find("setPower(0)  -> track power OFF"), std::string::npos);
+}
+
+// What the console and the state file say about the list: the running locomotive pushed out,
+// and the stop that then meets the firmware's fault.
+TEST_F(SimProgram, ShowsTheListsFaults) {
+    const std::string state = link_ + ".state";
+    ASSERT_TRUE(Start({"--state", state}, "list"));
+    PtyClient client(link_);
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n", 30s));
+    std::string lines = "setPower(1)\nsetLocoSpeed(49155,504,0)\n";
+    for (int address = 49156; address <= 49175; ++address)
+        lines += "setLocoDirection(" + std::to_string(address) + ",1)\n";
+    ASSERT_TRUE(client.Send(lines + "setLocoSpeed(49155,0,0)\n" + kPing));
+    ASSERT_TRUE(client.ReadUntil("@DSS,", 30s));
+    EXPECT_TRUE(sim_->WaitForStdout(
+        "setLocoSpeed(49155,0,0)  -> loco 3: speed 0/1023 without an entry: the new entry (28 "
+        "steps) carries an undefined packet until the next speed; rails: undefined\n",
+        30s))
+        << sim_->Stdout();
+    EXPECT_NE(sim_->Stdout().find("list full: loco 23 overwrites the entry of loco 3, which the "
+                                  "station forgets; its decoder runs on (rails 03 78)\n"),
+              std::string::npos);
+    std::ifstream file(state);
+    std::string account, rails;
+    std::getline(file, account);
+    std::getline(file, rails);
+    EXPECT_EQ(rails, "rails: undefined");
+    EXPECT_NE(account.find("loco 3: speed 0/1023 forward, 28 steps, rails undefined"),
+              std::string::npos)
+        << account;
+    ::unlink(state.c_str());
 }
 
 }  // namespace
