@@ -134,6 +134,20 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         board_.SetCv(cv, value);
     }
+    void SetSupplyVoltage(double volts) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            board_.SetSupplyVoltage(volts);
+        }
+        Wake();
+    }
+    void ShortCircuit() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            board_.ShortCircuit();
+        }
+        Wake();
+    }
     void LoseNext(const std::string& command, int count) {
         std::lock_guard<std::mutex> lock(mutex_);
         board_.LoseNext(command, count);
@@ -575,6 +589,12 @@ void DSAir2Simulator::SetReplyDelay(std::chrono::milliseconds delay) {
 }
 void DSAir2Simulator::SetCv(std::int32_t cv, std::int32_t value) {
     impl_->SetCv(cv, value);
+}
+void DSAir2Simulator::SetSupplyVoltage(double volts) {
+    impl_->SetSupplyVoltage(volts);
+}
+void DSAir2Simulator::ShortCircuit() {
+    impl_->ShortCircuit();
 }
 void DSAir2Simulator::LoseNext(const std::string& command, int count) {
     impl_->LoseNext(command, count);

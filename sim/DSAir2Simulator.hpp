@@ -66,6 +66,12 @@ public:
     void LoseNext(const std::string& command, int count = 1);
     // The lines lost so far (SimOptions::lose, LoseNext), in order, without line ends.
     std::vector<std::string> LostLines() const;
+    // The track supply from now on, in volts (SimOptions::supplyVoltage).
+    void SetSupplyVoltage(double volts);
+    // A short circuit on the track, once: the station's next check with the track on (within
+    // 0.5 s while its main loop runs) switches the track off and reports error 8 in its status
+    // line, and sends nothing on the serial line.
+    void ShortCircuit();
     // Writes raw bytes to the line (a stale reply, garbage); held until the next open while the
     // device is closed.
     void SendRaw(const std::string& bytes);

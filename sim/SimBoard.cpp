@@ -1,6 +1,7 @@
 #include "sim/SimBoard.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <utility>
 
@@ -52,6 +53,7 @@ SimBoard::SimBoard(SimOptions options)
       lose_(options_.lose) {
     for (auto it = lose_.begin(); it != lose_.end();)
         it = it->second > 0 ? std::next(it) : lose_.erase(it);
+    model_.SetSupply(static_cast<std::int32_t>(std::lround(options_.supplyVoltage * 10)));
 }
 
 SimBoard::State SimBoard::Current() const {
@@ -75,6 +77,9 @@ void SimBoard::TakeModelNotes() {
 
 void SimBoard::Restart(Phase next, bool forget) {
     phase_ = std::move(next);
+    // A board that boots or is gone runs no main loop until its banner.
+    const State state = Current();
+    if (state == State::Booting || state == State::Gone) nextCheck_ = TimePoint::max();
     out_.clear();
     nextByte_ = TimePoint::min();
     lastOk_ = TimePoint::min();
@@ -118,6 +123,8 @@ void SimBoard::Reset(TimePoint now) {
     if (state == State::Gone || state == State::Closed) {
         Phase unchanged = phase_;
         Restart(std::move(unchanged), true);
+        // Nobody holds the port to see its banner, but its main loop runs.
+        if (state == State::Closed) nextCheck_ = now;
     } else {
         Restart(Boot(now), true);
     }
@@ -135,6 +142,7 @@ void SimBoard::SendBanner(TimePoint now) {
     ready.lastByte = now;
     if (options_.listenWindow.count() > 0) ready.listenUntil = now + sdInit + options_.listenWindow;
     phase_ = std::move(ready);
+    nextCheck_ = now;  // the main loop starts with a check
     Note(options_.sendReady ? "boot banner sent" : "boot banner sent without \"100 Ready\"");
 }
 
@@ -219,7 +227,12 @@ void SimBoard::CheckPacing(TimePoint now) {
 }
 
 void SimBoard::HandleLine(const std::string& line, TimePoint now) {
+    const bool powered = model_.State().power;
     StationReply reply = model_.Handle(line, now);
+    if (!powered && model_.State().power && options_.shortAfter.count() >= 0 && !shortArmed_) {
+        shortArmed_ = true;
+        shortDue_ = now + options_.shortAfter;
+    }
     // A line, even a refused one, keeps a station with a wireless card listening.
     if (auto* ready = std::get_if<ReadyState>(&phase_); ready != nullptr && !line.empty()) {
         ready->listenUntil = TimePoint::max();
@@ -342,6 +355,22 @@ void SimBoard::Advance(TimePoint now) {
             }
         }
     }
+    if (now >= shortDue_) {
+        shortDue_ = TimePoint::max();
+        ShortCircuit();
+    }
+    if (MainLoopRuns() && now >= nextCheck_) {
+        // As millis() does: the next check counts from this one, however late it ran.
+        nextCheck_ = now + kCheckPeriod;
+        model_.Check();
+        ++changes_;
+        TakeModelNotes();
+    }
+}
+
+bool SimBoard::MainLoopRuns() const {
+    const State state = Current();
+    return state == State::Ready || state == State::Deaf || state == State::Closed;
 }
 
 std::vector<SimBoard::Output> SimBoard::Tick(TimePoint now) {
@@ -392,7 +421,8 @@ SimBoard::TimePoint SimBoard::NextDeadline() const {
     } else if (const auto* busy = std::get_if<BusyState>(&phase_)) {
         deadline = busy->until;
     }
-    deadline = std::min(deadline, model_.NextDeadline());
+    deadline = std::min({deadline, model_.NextDeadline(), shortDue_});
+    if (MainLoopRuns()) deadline = std::min(deadline, nextCheck_);
     if (!out_.empty()) {
         const Chunk& next = out_.front();
         deadline = std::min(deadline, options_.byteByByte && !next.bytes.empty()
@@ -429,6 +459,17 @@ void SimBoard::LoseNext(const std::string& command, int count) {
     } else {
         lose_.erase(command);
     }
+}
+
+void SimBoard::SetSupplyVoltage(double volts) {
+    model_.SetSupply(static_cast<std::int32_t>(std::lround(volts * 10)));
+    Note("track supply " + std::to_string(model_.State().supply / 10) + "." +
+         std::to_string(model_.State().supply % 10) + " V");
+}
+
+void SimBoard::ShortCircuit() {
+    model_.ShortCircuit();
+    Note("short circuit on the track: the next check with the track on trips the station");
 }
 
 void SimBoard::SetCv(std::int32_t cv, std::int32_t value) {

@@ -58,6 +58,8 @@ public:
     static constexpr std::chrono::milliseconds kRealCvWrite{650};
     static constexpr std::chrono::milliseconds kRealCvRead{1600};
     static constexpr std::chrono::milliseconds kRealCvReadNoDecoder{5000};
+    // The main loop's check of supply and driver, which also moves the status line's counter.
+    static constexpr std::chrono::milliseconds kCheckPeriod{500};
 
     // A board plugged in, not yet opened, with the station fresh from its boot.
     explicit SimBoard(SimOptions options);
@@ -94,6 +96,10 @@ public:
     // The next count lines named command (the text before "(") are lost on the line: neither
     // carried out nor answered. Replaces what was pending for that name; 0 loses none.
     void LoseNext(const std::string& command, int count);
+    // The track supply from now on, in volts.
+    void SetSupplyVoltage(double volts);
+    // A short circuit on the track, taken by the next check with the track on.
+    void ShortCircuit();
     // Sets a CV as the decoder on the track holds it.
     void SetCv(std::int32_t cv, std::int32_t value);
 
@@ -150,8 +156,11 @@ private:
     // its pacing starts afresh; forget: the station's state goes too.
     void Restart(Phase next, bool forget);
     BootingState Boot(TimePoint now) const;
-    // The banner, the listening window, the line time-out and the end of a busy spell.
+    // The banner, the listening window, the line time-out, the end of a busy spell, the
+    // station's refresh and its checks.
     void Advance(TimePoint now);
+    // The station's main loop runs: booted, and not held up by a command.
+    bool MainLoopRuns() const;
     void SendBanner(TimePoint now);
     // fresh: the bytes have just arrived (not taken from the buffer after a busy spell).
     void Take(const std::string& bytes, std::size_t from, TimePoint now, bool fresh);
@@ -178,6 +187,11 @@ private:
     std::vector<std::string> raw_;           // SendRaw's bytes while the port is closed
     TimePoint nextByte_ = TimePoint::min();  // byte by byte: the earliest time for the next
     TimePoint lastOk_ = TimePoint::min();    // the latest "200 Ok" handed out
+    // The main loop's next check; it waits while the board boots or works on a command.
+    TimePoint nextCheck_ = TimePoint::max();
+    // SimOptions::shortAfter: armed by the first power on, due then.
+    bool shortArmed_ = false;
+    TimePoint shortDue_ = TimePoint::max();
     std::vector<std::string> commands_;
     std::vector<std::string> lost_;
     int openCount_ = 0;

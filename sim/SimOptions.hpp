@@ -34,6 +34,12 @@ struct SimOptions {
     // Per command name ("setPower", ...): the status code to answer with instead of the
     // normal one (data lines stay); 0 means no answer at all. The command takes effect anyway.
     std::map<std::string, int> statusFor;
+    // The track supply in volts (0-99.9): below about 9 V or above 20 V the station reports an
+    // error and switches the track off.
+    double supplyVoltage = 14.8;
+    // This long after the track is first switched on, a short circuit trips the station (once).
+    // Negative: never.
+    std::chrono::milliseconds shortAfter{-1};
     // Per command name: so many of the next lines with that name are lost on the line, as
     // noise loses them: neither carried out nor answered.
     std::map<std::string, int> lose;

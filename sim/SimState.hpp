@@ -56,7 +56,14 @@ struct SimOverwrite {
 // What the simulated station looks like from outside. The station's own memory goes with a
 // reset; what the decoders heard, their CVs and the fault counts do not.
 struct SimState {
-    bool power = false;
+    bool power = false;  // the track really has power
+    // What the status line reports at position 0 ("Y"/"N"): still on after a CV operation has
+    // switched the track off.
+    bool reportedPower = false;
+    // The status line's error digit: 0 after a boot, 1 after setPower(1), 2 supply too low,
+    // 4 supply too high, 8 overload or short circuit.
+    int error = 0;
+    int counter = 0;  // the status line's counter, 0-99, moving every 0.5 s of the main loop
     // The locomotives with an entry in the list. key: station address (49152 + DCC address).
     std::map<std::int32_t, SimLoco> locos;
     // key: basic accessory output k (0-2043, station number 0x3800 + k); value: the coil last
@@ -74,7 +81,13 @@ struct SimState {
     std::map<std::int32_t, SimDecoder> decoders;
     std::map<std::int32_t, int> accessoryDecoders;
 
+    // The track supply in tenths of a volt, and a short circuit waiting for the next check with
+    // the track on.
+    std::int32_t supply = 148;
+    bool shortPending = false;
+
     // Faults counted since the simulator started.
+    int trips = 0;                          // the station switched the track off by itself
     int speedsWithoutEntry = 0;             // setLocoSpeed for a locomotive without an entry
     std::vector<SimOverwrite> overwritten;  // entries the full list overwrote, in order
     int overwrittenRunning = 0;             // of them, locomotives whose decoders were running

@@ -14,6 +14,9 @@ const char kCmdErr[] = "300 Cmd err";
 const char kStxErr[] = "301 Stx err";
 
 constexpr std::uint16_t kFunctionLimit = 61;  // F0..F60
+// The supply the station accepts, in tenths of a volt.
+constexpr std::int32_t kLowSupply = 90;
+constexpr std::int32_t kHighSupply = 200;
 constexpr std::int32_t kMaxCv = 1024;
 // Märklin accessory numbers, below the DCC ones.
 constexpr std::int32_t kMarklinFirst = 0x3000;
@@ -32,6 +35,22 @@ std::uint16_t ToNumber(const std::string& text) {
         value = static_cast<std::uint16_t>(value * 10 + (text[i] - '0'));
     }
     return negative ? static_cast<std::uint16_t>(-value) : value;
+}
+
+std::string Volts(std::int32_t tenths) {
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " V";
+}
+
+// The status line's error digits 2, 4 and 8.
+std::string ErrorName(int error) {
+    switch (error) {
+        case 2:
+            return "track supply too low";
+        case 4:
+            return "track supply too high";
+        default:
+            return "overload or short circuit";
+    }
 }
 
 void Status(StationReply& reply, int code, const char* text) {
@@ -116,11 +135,15 @@ void StationModel::Reset() {
     state_.cvs = std::move(kept.cvs);
     state_.decoders = std::move(kept.decoders);
     state_.accessoryDecoders = std::move(kept.accessoryDecoders);
+    state_.supply = kept.supply;
+    state_.shortPending = kept.shortPending;
+    state_.trips = kept.trips;
     state_.speedsWithoutEntry = kept.speedsWithoutEntry;
     state_.overwritten = std::move(kept.overwritten);
     state_.overwrittenRunning = kept.overwrittenRunning;
     state_.overwrittenTurnouts = kept.overwrittenTurnouts;
     args_.fill(0);
+    checked_ = false;
     list_.clear();
     list_.push_back(Entry{SimEntry{SimEntry::Kind::Loco, kBootLoco, 0, false}, {}, {}});
     state_.locos[kBootLoco] = SimLoco{};
@@ -135,6 +158,8 @@ std::vector<std::string> StationModel::TakeNotes() {
 
 std::string StationModel::Describe(const SimState& state) {
     std::string text = state.power ? "track power ON" : "track power OFF";
+    if (state.error >= 2)
+        text += " (error " + std::to_string(state.error) + ": " + ErrorName(state.error) + ")";
     for (const auto& [address, loco] : state.locos) {
         text += "; " + LocoName(address) + ": " + Motion(loco);
         for (int f = 0; f < kFunctionLimit; ++f) {
@@ -324,16 +349,79 @@ void StationModel::OnRails(const std::string& packet, StationReply& reply) {
     if (!state_.power) reply.change += " (track power off)";
 }
 
+void StationModel::Check() {
+    if (checked_) state_.counter = (state_.counter + 1) % 100;
+    checked_ = true;
+    int code = 0;
+    // The driver's alarm needs current: a short waits for the track to have power.
+    if (state_.shortPending && state_.power) {
+        state_.shortPending = false;
+        code = 8;
+    } else if (state_.supply < kLowSupply) {
+        code = 2;
+    } else if (state_.supply > kHighSupply) {
+        code = 4;
+    }
+    if (code == 0) return;
+    state_.error = code;
+    if (!state_.power) return;
+    // Silent on the serial line: only the status line tells.
+    state_.power = false;
+    state_.reportedPower = false;
+    ++state_.trips;
+    notes_.push_back("the station switched the track off by itself: " + ErrorName(code) +
+                     " (error " + std::to_string(code) + ", supply " + Volts(state_.supply) + ")");
+}
+
+void StationModel::ShortCircuit() {
+    state_.shortPending = true;
+}
+
+void StationModel::SetSupply(std::int32_t tenths) {
+    state_.supply = std::clamp<std::int32_t>(tenths, 0, 999);
+}
+
+std::string StationModel::StatusLine(const SimState& state) {
+    std::string line(265, '0');
+    for (const std::size_t comma : {1, 3, 5, 7, 11, 14, 16, 19})
+        line[comma] = ',';
+    for (const std::size_t semicolon : {31, 47, 112})
+        line[semicolon] = ';';
+    line[0] = state.reportedPower ? 'Y' : 'N';
+    line[2] = static_cast<char>('0' + state.error);
+    line[4] = '8';
+    const std::string supply = std::to_string(state.supply);
+    line.replace(11 - supply.size(), supply.size(), supply);
+    line[15] = '2';
+    line[17] = static_cast<char>('0' + state.counter / 10);
+    line[18] = static_cast<char>('0' + state.counter % 10);
+    // Byte i holds outputs 8i to 8i + 7, bit n output 8i + n, set for coil 1.
+    std::array<unsigned, 32> outputs{};
+    for (const auto& [k, coil] : state.accessories) {
+        if (k < 256 && coil != 0) outputs[static_cast<std::size_t>(k / 8)] |= 1u << (k % 8);
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        line[48 + 2 * i] = kDigits[outputs[i] >> 4];
+        line[49 + 2 * i] = kDigits[outputs[i] & 15];
+    }
+    return line;
+}
+
 void StationModel::Ping(const Args&, TimePoint, StationReply& reply) {
     reply.lines.emplace_back("@DSG,00,03,00,02,00,00,00,00");
-    reply.lines.push_back("@DSS," + std::string(265, '0'));
+    reply.lines.push_back("@DSS," + StatusLine(state_));
     Status(reply, 200, kOk);
     reply.change = "ping";
 }
 
 void StationModel::Power(const Args&, TimePoint, StationReply& reply) {
     state_.power = args_[0] == 1;
-    if (state_.power) reply.work = StationReply::Work::PowerOn;
+    state_.reportedPower = state_.power;
+    if (state_.power) {
+        state_.error = 1;
+        reply.work = StationReply::Work::PowerOn;
+    }
     Status(reply, 200, kOk);
     reply.change = state_.power ? "track power ON" : "track power OFF";
 }

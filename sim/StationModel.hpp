@@ -65,6 +65,14 @@ public:
     void Tick(TimePoint now);
     // When Tick next has something to do; TimePoint::max() when nothing is pending.
     TimePoint NextDeadline() const;
+    // The main loop's check every 0.5 s: the counter moves (from the second check after a
+    // boot); a short circuit waiting with the track on, or a supply below 9 V or above 20 V,
+    // sets the error digit, and with the track on, switches it off.
+    void Check();
+    // A short circuit on the track, taken by the first check with the track on.
+    void ShortCircuit();
+    // The track supply from now on, in tenths of a volt (0-999).
+    void SetSupply(std::int32_t tenths);
     // What a reset (power cut, watchdog, reopened port) leaves: track power off, the list
     // holding only the boot entry, no accessory state, the argument array zeroed. The decoders
     // keep their CVs and what they heard; the fault counts stay.
@@ -75,6 +83,11 @@ public:
     void SetCv(std::int32_t cv, std::int32_t value);
     // Console lines about the list since the last call (entries overwritten).
     std::vector<std::string> TakeNotes();
+
+    // The 265 characters after "@DSS," in the ping's answer: track power as reported, the error
+    // digit, firmware 8, the supply in tenths of a volt, hardware 2, the counter, the first 256
+    // accessory outputs as 32 bytes in hex; "0" where the station has nothing to say.
+    static std::string StatusLine(const SimState& state);
 
     // One line for people: track power, each locomotive with its rails packet, the accessories,
     // the decoders that run on without an entry, the CVs that differ from the defaults.
@@ -123,4 +136,5 @@ private:
     // Never cleared between commands; at boot all 0.
     std::array<std::uint16_t, kArgSlots> args_{};
     std::vector<std::string> notes_;
+    bool checked_ = false;  // a check has run since the boot
 };

@@ -22,8 +22,14 @@ using State = SimBoard::State;
 const std::string kHead = "Desktop Station air\r\nHW: DSair2\r\n-------------\r\nInit SD card...";
 const std::string kTail = "OK\r\n100 Ready\r\n";
 const std::string kBanner = kHead + kTail;
-const std::string kPingReply =
-    "@DSG,00,03,00,02,00,00,00,00\r\n@DSS," + std::string(265, '0') + "\r\n200 Ok\r\n";
+// The ping's answer from a board opened at 0 ms and asked at t: its status line's counter
+// moves every 0.5 s from the banner at 150 ms.
+std::string PingReply(ms t) {
+    const auto counter = (t - 150ms) / 500ms;
+    return "@DSG,00,03,00,02,00,00,00,00\r\n@DSS,N,0,8,0,148,00,2," + std::to_string(counter / 10) +
+           std::to_string(counter % 10) + "," + std::string(11, '0') + ";" + std::string(15, '0') +
+           ";" + std::string(64, '0') + ";" + std::string(152, '0') + "\r\n200 Ok\r\n";
+}
 constexpr ms kReady{170};       // the "100 Ready" of a board opened at 0
 constexpr ms kRealReady{1500};  // the same with the real device's timings
 
@@ -132,8 +138,10 @@ TEST(SimBoardTest, BootBannerAfterTheOpen) {
         }
         EXPECT_EQ(sent, c.sent) << c.what;
         EXPECT_EQ(board->Current(), State::Ready) << c.what;
-        // Nothing left to do: the shell may sleep until the opener writes.
-        EXPECT_EQ(board->NextDeadline(), SimBoard::TimePoint::max()) << c.what;
+        // Nothing left but the main loop's checks, every 0.5 s from the banner.
+        const ms banner = c.sent.front().first;
+        EXPECT_EQ(board->NextDeadline(), board.At(banner + ((5s - banner) / 500ms + 1) * 500ms))
+            << c.what;
         EXPECT_EQ(board->OpenCount(), 1) << c.what;
     }
 }
@@ -663,7 +671,7 @@ TEST(SimBoardTest, LinesLostOnTheLine) {
         {"the next one of its name",
          {{"setPower", 1}},
          {"setPing()", "setPower(1)", "setPower(1)"},
-         kPingReply + "200 Ok\r\n",
+         PingReply(1s) + "200 Ok\r\n",
          {"setPower(1)"},
          true},
         {"the next two",
@@ -688,7 +696,7 @@ TEST(SimBoardTest, LinesLostOnTheLine) {
         {"each name its own count",
          {{"setPower", 1}, {"setPing", 1}},
          {"setPing()", "setPower(1)", "setPing()"},
-         kPingReply,
+         PingReply(3s),
          {"setPing()", "setPower(1)"},
          false},
     };
@@ -757,7 +765,7 @@ TEST(SimBoardTest, TheRefreshRunsOnTheBoardsTime) {
     EXPECT_EQ(board->Station().list.size(), 2u);
     board.RunTo(1s + std::chrono::duration_cast<ms>(2 * round) + 1ms);
     EXPECT_EQ(board->Station().list.size(), 1u);
-    EXPECT_EQ(board->NextDeadline(), SimBoard::TimePoint::max());
+    EXPECT_EQ(board->NextDeadline(), board.At(1150ms));  // the next check
 
     // The station's console lines follow the command that caused them.
     Board full;
@@ -771,6 +779,107 @@ TEST(SimBoardTest, TheRefreshRunsOnTheBoardsTime) {
     EXPECT_EQ(notes.find("list full: loco 23 overwrites the entry of loco 3", command),
               notes.find('\n', command) + 1)
         << notes;
+}
+
+// The status line's counter moves every 0.5 s from the banner while the main loop runs, and
+// waits while the station works on a command (here a CV read of 1.6 s, from 2.0 s to 3.6 s).
+TEST(SimBoardTest, TheMainLoopChecksEveryHalfSecond) {
+    const struct {
+        const char* what;
+        bool busy;
+        ms ping;
+        int counter;
+    } cases[] = {
+        {"at the banner", false, kRealReady, 0},
+        {"just before the second check", false, 1799ms, 0},
+        {"at the second check", false, 1800ms, 1},
+        {"idle for a while", false, 4200ms, 5},
+        {"after a busy spell", true, 4200ms, 3},  // checks at 1.3, 1.8, 3.6 and 4.1 s
+    };
+    for (const auto& c : cases) {
+        Board board(With([](SimOptions& o) { o.realTimings = true; }));
+        if (c.busy) board.Feed(2s, "getLocoConfig(49152,1)\n");
+        board.RunTo(c.ping);
+        board.Take();
+        board.Feed(c.ping, "setPing()\n");
+        board.RunTo(c.ping + 1ms);
+        const std::string reply = board.Take();
+        ASSERT_EQ(reply.rfind("@DSG", 0), 0u) << c.what;
+        EXPECT_EQ(reply.substr(reply.find("@DSS,") + 5 + 17, 2),
+                  std::to_string(c.counter / 10) + std::to_string(c.counter % 10))
+            << c.what;
+    }
+}
+
+// The station switches the track off by itself at its next check: a short circuit (by the
+// call, or SimOptions::shortAfter after the first power on) or a supply out of range. It sends
+// nothing on the serial line.
+TEST(SimBoardTest, TheTrackTripsAtTheNextCheck) {
+    const struct {
+        const char* what;
+        std::function<void(SimOptions&)> set;
+        std::function<void(Board&)> cause;  // at 1 s, the track on since 500 ms
+        ms tripped;                         // the check that trips it; 0: none by 10 s
+        int error;
+    } cases[] = {
+        {"nothing wrong", {}, {}, 0ms, 1},
+        {"a short", {}, [](Board& b) { b->ShortCircuit(); }, 1150ms, 8},
+        {"the supply falls", {}, [](Board& b) { b->SetSupplyVoltage(8.7); }, 1150ms, 2},
+        {"the supply rises", {}, [](Board& b) { b->SetSupplyVoltage(24); }, 1150ms, 4},
+        {"a short 1 s after power on", [](SimOptions& o) { o.shortAfter = 1s; }, {}, 1650ms, 8},
+        {"a short due at a check's time",
+         [](SimOptions& o) { o.shortAfter = 650ms; },
+         {},
+         1150ms,
+         8},
+    };
+    for (const auto& c : cases) {
+        Board board(With(c.set));
+        board.Feed(500ms, "setPower(1)\n");
+        board.RunTo(1s);
+        board.Take();
+        if (c.cause) c.cause(board);
+        if (c.tripped.count() == 0) {
+            board.RunTo(10s);
+            EXPECT_TRUE(board->Station().power) << c.what;
+        } else {
+            board.RunTo(c.tripped - 1ms);
+            EXPECT_TRUE(board->Station().power) << c.what;
+            board.RunTo(c.tripped);
+            EXPECT_FALSE(board->Station().power) << c.what;
+            EXPECT_FALSE(board->Station().reportedPower) << c.what;
+            EXPECT_NE(board.Notes().find("the station switched the track off by itself"),
+                      std::string::npos)
+                << c.what;
+        }
+        EXPECT_EQ(board->Station().error, c.error) << c.what;
+        EXPECT_EQ(board.Take(), "") << c.what;  // not a word on the serial line
+    }
+
+    // --short-after is one short: the track switched on again stays on.
+    Board once(With([](SimOptions& o) { o.shortAfter = 1s; }));
+    once.Feed(500ms, "setPower(1)\n");
+    once.Feed(3s, "setPower(1)\n");
+    once.RunTo(10s);
+    EXPECT_TRUE(once->Station().power);
+    EXPECT_EQ(once->Station().trips, 1);
+
+    // Its time counts from the first power on; a track off by then trips when it is on again.
+    Board off(With([](SimOptions& o) { o.shortAfter = 1s; }));
+    off.Feed(500ms, "setPower(1)\n");
+    off.Feed(1s, "setPower(0)\n");
+    off.Feed(4s, "setPower(1)\n");
+    off.RunTo(4149ms);
+    EXPECT_TRUE(off->Station().power);
+    off.RunTo(4150ms);
+    EXPECT_FALSE(off->Station().power);
+    EXPECT_EQ(off->Station().error, 8);
+
+    // A supply too low from the start shows in the first answer to a ping.
+    Board low(With([](SimOptions& o) { o.supplyVoltage = 8.0; }));
+    low.Feed(kReady, "setPing()\n");
+    low.RunTo(1s);
+    EXPECT_NE(low.Take().find("@DSS,N,2,8,0,080,00,2,00,"), std::string::npos);
 }
 
 }  // namespace

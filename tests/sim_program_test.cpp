@@ -69,6 +69,11 @@ TEST(SimProgramCommandLine, BadOptionsAreRefusedWithTheReason) {
         {{"--lose", "setPower:0", link}, "bad --lose setPower:0 (want NAME or NAME:N)"},
         {{"--lose", "setPower:", link}, "bad --lose setPower: (want NAME or NAME:N)"},
         {{"--lose", "setPower:two", link}, "bad --lose setPower:two (want NAME or NAME:N)"},
+        {{"--supply-voltage", "high", link}, "bad --supply-voltage high (want 0 to 99.9)"},
+        {{"--supply-voltage", "-1", link}, "bad --supply-voltage -1 (want 0 to 99.9)"},
+        {{"--supply-voltage", "100", link}, "bad --supply-voltage 100 (want 0 to 99.9)"},
+        {{"--supply-voltage", "12V", link}, "bad --supply-voltage 12V (want 0 to 99.9)"},
+        {{"--short-after", "-5", link}, "bad --short-after -5"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{SIM_BIN};
@@ -128,6 +133,28 @@ TEST_F(SimProgram, ShowsTheListsFaults) {
               std::string::npos)
         << account;
     ::unlink(state.c_str());
+}
+
+// The supply on the command line, a short circuit by SIGHUP: the station switches the track off
+// without a word on the serial line; its status line and the console say why.
+TEST_F(SimProgram, ASignalShortsTheTrack) {
+    ASSERT_TRUE(Start({"--supply-voltage", "12.3"}, "short"));
+    PtyClient client(link_);
+    ASSERT_TRUE(client.ReadUntil("100 Ready\r\n", 30s));
+    ASSERT_TRUE(client.Send("setPower(1)\n"));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n", 30s));
+    client.Take();
+    sim_->Signal(SIGHUP);
+    ASSERT_TRUE(
+        sim_->WaitForStdout("the station switched the track off by itself: overload or "
+                            "short circuit (error 8, supply 12.3 V)\n",
+                            30s))
+        << sim_->Stdout();
+    ASSERT_TRUE(client.Send(kPing));
+    ASSERT_TRUE(client.ReadUntil("200 Ok\r\n", 30s));
+    const std::string reply = client.Take();
+    EXPECT_EQ(reply.rfind("@DSG,", 0), 0u) << reply;
+    EXPECT_NE(reply.find("\r\n@DSS,N,8,8,0,123,00,2,"), std::string::npos) << reply;
 }
 
 }  // namespace

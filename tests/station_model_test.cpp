@@ -15,7 +15,12 @@ using Lines = std::vector<std::string>;
 // The time of commands whose timing does not matter.
 const StationModel::TimePoint kNow{};
 
-const std::string kDss = "@DSS," + std::string(265, '0');
+// The status line of a station fresh from its boot: track off, no error, firmware 8, 14.8 V,
+// hardware 2, the counter at 0.
+const std::string kFreshStatus = "N,0,8,0,148,00,2,00," + std::string(11, '0') + ";" +
+                                 std::string(15, '0') + ";" + std::string(64, '0') + ";" +
+                                 std::string(152, '0');
+const std::string kDss = "@DSS," + kFreshStatus;
 
 struct ReplyCase {
     const char* line;
@@ -748,6 +753,156 @@ TEST(StationListTest, DecodersHearTheListWhileTheTrackIsOn) {
     EXPECT_EQ(state.decoders.at(5).step, 126);
     EXPECT_FALSE(state.decoders.at(6).defined);
     EXPECT_EQ(state.speedsWithoutEntry, 1);
+}
+
+// The status line after what the station was told: each case's changes to the fresh line.
+TEST(StationStatusTest, TheStatusLineFollowsTheState) {
+    const struct {
+        const char* what;
+        std::vector<std::string> lines;
+        std::int32_t supply;                                  // tenths of a volt
+        std::vector<std::pair<std::size_t, std::string>> at;  // position, text
+    } cases[] = {
+        {"fresh", {}, 148, {}},
+        {"track on", {"setPower(1)"}, 148, {{0, "Y"}, {2, "1"}}},
+        {"track on and off", {"setPower(1)", "setPower(0)"}, 148, {{0, "N"}, {2, "1"}}},
+        {"after a CV read the track is off, the line says on",
+         {"setPower(1)", "getLocoConfig(49152,1)"},
+         148,
+         {{0, "Y"}, {2, "1"}}},
+        {"after a CV write too",
+         {"setPower(1)", "setLocoConfig(49152,3,5)"},
+         148,
+         {{0, "Y"}, {2, "1"}}},
+        {"supply 9.5 V", {}, 95, {{8, "095"}}},
+        {"supply 0 V", {}, 0, {{8, "000"}}},
+        {"supply 99.9 V", {}, 999, {{8, "999"}}},
+        {"supply beyond three digits", {}, 1234, {{8, "999"}}},
+        {"output 1 thrown", {"setTurnout(14336,1)"}, 148, {{48, "01"}}},
+        {"output 1 straight", {"setTurnout(14336,0)"}, 148, {}},
+        {"thrown, then straight", {"setTurnout(14336,1)", "setTurnout(14336,0)"}, 148, {}},
+        {"outputs 2 and 4 in one byte",
+         {"setTurnout(14337,1)", "setTurnout(14339,1)"},
+         148,
+         {{48, "0A"}}},
+        {"output 8", {"setTurnout(14343,1)"}, 148, {{48, "80"}}},
+        {"output 9", {"setTurnout(14344,1)"}, 148, {{50, "01"}}},
+        {"output 256, the last one shown", {"setTurnout(14591,1)"}, 148, {{110, "80"}}},
+        {"output 257 is not shown", {"setTurnout(14592,1)"}, 148, {}},
+    };
+    for (const auto& c : cases) {
+        StationModel model;
+        model.SetSupply(c.supply);
+        for (const std::string& line : c.lines)
+            model.Handle(line, kNow);
+        std::string expected = kFreshStatus;
+        for (const auto& [position, text] : c.at)
+            expected.replace(position, text.size(), text);
+        const std::string line = StationModel::StatusLine(model.State());
+        EXPECT_EQ(line, expected) << c.what;
+        EXPECT_EQ(model.Handle("setPing()", kNow).lines.at(1), "@DSS," + expected) << c.what;
+    }
+}
+
+// The main loop's check: the supply and the driver's alarm, whether the track is on or off;
+// only with the track on does the station switch it off, silently.
+TEST(StationStatusTest, TheCheckTripsTheTrack) {
+    const struct {
+        const char* what;
+        std::int32_t supply;
+        bool shortCircuit;
+        bool on;  // track on before the check
+        int error;
+        bool power;  // after the check
+        bool pending;
+    } cases[] = {
+        {"normal supply", 148, false, true, 1, true, false},
+        {"9.0 V is enough", 90, false, true, 1, true, false},
+        {"8.9 V is too low", 89, false, true, 2, false, false},
+        {"20.0 V is not too high", 200, false, true, 1, true, false},
+        {"20.1 V is too high", 201, false, true, 4, false, false},
+        {"a short with the track on", 148, true, true, 8, false, false},
+        {"a short with the track off waits", 148, true, false, 0, false, true},
+        {"a low supply with the track off is reported", 80, false, false, 2, false, false},
+        {"a short outranks a low supply", 80, true, true, 8, false, false},
+    };
+    for (const auto& c : cases) {
+        StationModel model;
+        model.SetSupply(c.supply);
+        if (c.on) model.Handle("setPower(1)", kNow);
+        if (c.shortCircuit) model.ShortCircuit();
+        model.Check();
+        const SimState& state = model.State();
+        EXPECT_EQ(state.error, c.error) << c.what;
+        EXPECT_EQ(state.power, c.power) << c.what;
+        EXPECT_EQ(state.reportedPower, c.power) << c.what;
+        EXPECT_EQ(state.shortPending, c.pending) << c.what;
+        const bool tripped = c.on && !c.power;
+        EXPECT_EQ(state.trips, tripped ? 1 : 0) << c.what;
+        EXPECT_EQ(model.TakeNotes().size(), tripped ? 1u : 0u) << c.what;
+    }
+
+    // Only setPower(1) brings the track back (error 1); a cause still there trips it again.
+    StationModel model;
+    model.SetSupply(85);
+    model.Handle("setPower(1)", kNow);
+    model.Check();
+    ASSERT_FALSE(model.State().power);
+    EXPECT_EQ(model.TakeNotes(),
+              std::vector<std::string>{"the station switched the track off by itself: track "
+                                       "supply too low (error 2, supply 8.5 V)"});
+    model.SetSupply(148);
+    model.Check();
+    EXPECT_EQ(model.State().error, 2);  // the digit stays until the track is switched on
+    EXPECT_EQ(StationModel::Describe(model.State()).substr(0, 48),
+              "track power OFF (error 2: track supply too low);");
+    model.SetSupply(85);
+    model.Handle("setPower(1)", kNow);
+    EXPECT_EQ(model.State().error, 1);
+    EXPECT_TRUE(model.State().power);
+    model.Check();
+    EXPECT_FALSE(model.State().power);
+    EXPECT_EQ(model.State().trips, 2);
+
+    // A short waits while the track is off, and trips it once it is on.
+    StationModel waiting;
+    waiting.ShortCircuit();
+    waiting.Check();
+    waiting.Handle("setPower(1)", kNow);
+    waiting.Check();
+    EXPECT_FALSE(waiting.State().power);
+    EXPECT_EQ(waiting.State().error, 8);
+    waiting.Handle("setPower(1)", kNow);
+    waiting.Check();
+    EXPECT_TRUE(waiting.State().power);  // it was one short
+}
+
+TEST(StationStatusTest, TheCounterMovesFromTheSecondCheck) {
+    const struct {
+        int checks;
+        int counter;
+    } cases[] = {{0, 0}, {1, 0}, {2, 1}, {100, 99}, {101, 0}, {102, 1}};
+    for (const auto& c : cases) {
+        StationModel model;
+        for (int i = 0; i < c.checks; ++i)
+            model.Check();
+        EXPECT_EQ(model.State().counter, c.counter) << c.checks;
+        EXPECT_EQ(StationModel::StatusLine(model.State()).substr(17, 2),
+                  std::string(1, static_cast<char>('0' + c.counter / 10)) +
+                      static_cast<char>('0' + c.counter % 10))
+            << c.checks;
+    }
+    // A reset starts it again; the supply, a short waiting and the trips stay with the layout.
+    StationModel model;
+    model.SetSupply(120);
+    model.ShortCircuit();
+    model.Check();
+    model.Check();
+    model.Reset();
+    EXPECT_EQ(model.State().counter, 0);
+    EXPECT_EQ(model.State().error, 0);
+    EXPECT_EQ(model.State().supply, 120);
+    EXPECT_TRUE(model.State().shortPending);
 }
 
 }  // namespace
