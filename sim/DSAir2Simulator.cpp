@@ -1,6 +1,7 @@
 #include "sim/DSAir2Simulator.hpp"
 
 #include "sim/PtyStation.hpp"
+#include "sim/SimBoard.hpp"
 #include "sim/StationModel.hpp"
 
 #include <fcntl.h>
@@ -17,73 +18,20 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
-#include <map>
 #include <mutex>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-constexpr auto kLineTimeout = 300ms;  // the station forgets an incomplete line
-constexpr auto kByteGap = 1ms;        // between the bytes of a reply delivered one by one
-// From the open (the board's reset) to the first banner line, and the SD card's check. The
-// default settle gives the opener time to set its line modes before the banner comes.
-constexpr auto kBootSettle = 150ms;
-constexpr auto kRealBootSettle = 1300ms;
-constexpr auto kSdInit = 20ms;
-constexpr auto kRealSdInit = 200ms;
-constexpr auto kRealPowerOn = 360ms;
-constexpr auto kRealCvWrite = 650ms;
-constexpr auto kRealCvRead = 1600ms;
-constexpr auto kRealCvReadNoDecoder = 5000ms;
-const char kGarbage[] = "~#%garbage%#~";
-
-std::string StatusLine(int code) {
-    switch (code) {
-        case 100:
-            return "100 Ready";
-        case 200:
-            return "200 Ok";
-        case 300:
-            return "300 Cmd err";
-        case 301:
-            return "301 Stx err";
-        default:
-            return std::to_string(code) + " Err";
-    }
-}
-
-// Control characters shown as escapes, so that the console shows what came over the line.
-std::string Printable(const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
+// The shell around SimBoard: the pseudo-terminal, the watch on its opens and closes, the thread
+// that reads and writes it with the real clock, and the one lock that guards the board.
 class DSAir2Simulator::Impl {
 public:
-    explicit Impl(SimOptions options)
-        : options_(std::move(options)),
-          eol_(options_.lfOnly ? "\n" : "\r\n"),
-          statusFor_(options_.statusFor),
-          replyDelay_(options_.replyDelay) {}
+    explicit Impl(SimOptions options) : options_(options), board_(std::move(options)) {}
 
     ~Impl() {
         {
@@ -126,59 +74,99 @@ public:
     }
     std::vector<std::string> Commands() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return commands_;
+        return board_.Commands();
     }
     bool WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
         std::unique_lock<std::mutex> lock(mutex_);
-        return commandArrived_.wait_for(lock, timeout, [&] { return commands_.size() >= count; });
+        return changed_.wait_for(lock, timeout, [&] { return board_.Commands().size() >= count; });
     }
     bool WaitForState(const std::function<bool(const SimState&)>& condition,
                       std::chrono::milliseconds timeout) const {
         std::unique_lock<std::mutex> lock(mutex_);
-        return commandArrived_.wait_for(lock, timeout, [&] { return condition(model_.State()); });
+        return changed_.wait_for(lock, timeout, [&] { return condition(board_.Station()); });
     }
     int OpenCount() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return openCount_;
+        return board_.OpenCount();
     }
     int PacingViolations() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return pacingViolations_;
+        return board_.PacingViolations();
     }
     bool Listening() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return listening_;
+        return board_.Listening();
+    }
+    int SpeedsWithoutEntry() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().speedsWithoutEntry;
+    }
+    int OverwrittenRunning() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwrittenRunning;
+    }
+    int OverwrittenTurnouts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwrittenTurnouts;
+    }
+    std::vector<SimOverwrite> Overwritten() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Station().overwritten;
     }
     SimState State() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return model_.State();
+        return board_.Station();
     }
+    bool Plugged() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.Current() != SimBoard::State::Gone;
+    }
+
     void SetStatusFor(const std::string& command, int status) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (status < 0) {
-            statusFor_.erase(command);
-        } else {
-            statusFor_[command] = status;
-        }
+        board_.SetStatusFor(command, status);
     }
     void SetReplyDelay(std::chrono::milliseconds delay) {
         std::lock_guard<std::mutex> lock(mutex_);
-        replyDelay_ = delay;
+        board_.SetReplyDelay(delay);
     }
     void SetCv(std::int32_t cv, std::int32_t value) {
         std::lock_guard<std::mutex> lock(mutex_);
-        model_.SetCv(cv, value);
+        board_.SetCv(cv, value);
+    }
+    void SetSupplyVoltage(double volts) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            board_.SetSupplyVoltage(volts);
+        }
+        Wake();
+    }
+    void ShortCircuit() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            board_.ShortCircuit();
+        }
+        Wake();
+    }
+    void LoseNext(const std::string& command, int count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        board_.LoseNext(command, count);
+    }
+    std::vector<std::string> LostLines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return board_.LostLines();
     }
     void SendRaw(const std::string& bytes) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            raw_.push_back(bytes);
+            board_.SendRaw(bytes, Clock::now());
         }
         Wake();
     }
+
     void Unplug() {
         Call([this] {
-            if (!gone_) HangUp();
+            if (pty_.IsOpen()) HangUp(Clock::now());
         });
     }
     bool Replug(std::string& error) {
@@ -187,28 +175,19 @@ public:
         return plugged;
     }
     void Reset() {
-        Call([this] { Reboot(Clock::now()); });
+        Call([this] {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                board_.Reset(Clock::now());
+            }
+            Restart();
+        });
     }
     void StopReading(bool stop) {
         Call([this, stop] { SetReading(!stop); });
     }
-    bool Plugged() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return plugged_;
-    }
 
 private:
-    // What the station does once a chunk is out.
-    enum class Then { Nothing, HangUp, Reset, StopReading };
-
-    struct Chunk {
-        Clock::time_point due;
-        std::string bytes;
-        bool trickle = false;  // one byte per write, kByteGap apart
-        Then then = Then::Nothing;
-        bool endsOk = false;  // ends with a "200 Ok"
-    };
-
     // Runs action on the simulator's thread and waits until it has (at once before Start).
     void Call(std::function<void()> action) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -246,34 +225,19 @@ private:
                 if (stop_) return;
             }
             RunActions();
-            Clock::time_point now = Clock::now();
-            if (gone_) {
-                if (now >= replugDue_) {
-                    std::string error;
-                    if (!PlugIn(error)) Print("cannot plug in again: " + error);
-                    continue;
-                }
-                WaitForWake(replugDue_ == Clock::time_point::max()
-                                ? -1
-                                : static_cast<int>(
-                                      std::chrono::ceil<std::chrono::milliseconds>(replugDue_ - now)
-                                          .count()));
-                continue;
-            }
-            if (peerOpen_) TakeRaw(now);
+            Step(Clock::now());
 
-            Clock::time_point deadline = Clock::time_point::max();
-            if (booting_) deadline = std::min(deadline, bannerDue_);
-            if (!partial_.empty()) deadline = std::min(deadline, lastByte_ + kLineTimeout);
-            if (!out_.empty() && !outputBlocked_) deadline = std::min(deadline, out_.front().due);
-            if (!held_.empty()) deadline = std::min(deadline, busyUntil_);
-            deadline = std::min(deadline, listenDue_);
+            Clock::time_point deadline;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                deadline = board_.NextDeadline();
+            }
             int timeout = -1;
-            if (peerOpen_ && deadline != Clock::time_point::max()) {
-                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            if (deadline != Clock::time_point::max()) {
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
                 timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
             }
-
             // While nobody holds the device the master reports a hang-up without end: it is
             // left out then, and the watch tells when the device is opened.
             std::array<pollfd, 3> fds{{{peerOpen_ ? pty_.Fd() : -1, POLLIN, 0},
@@ -285,7 +249,8 @@ private:
                 return;
             }
             if (fds[2].revents & POLLIN) DrainWake();
-            now = Clock::now();
+            const Clock::time_point now = Clock::now();
+            if (!pty_.IsOpen()) continue;
             // Bytes already read belong to the opener before any close the watch reports.
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) ReadInput(now);
             if (fds[1].revents & POLLIN) HandleDeviceEvents(now);
@@ -296,25 +261,75 @@ private:
             }
             // The watch merges an open of our own (OnClosed's) with the opener's next one while
             // both are unread: once every event is read, the hang-up state says it is held.
-            if (!gone_ && !peerOpen_ && !pty_.EventsPending() && pty_.PeerOpen()) {
+            if (pty_.IsOpen() && !peerOpen_ && !pty_.EventsPending() && pty_.PeerOpen()) {
                 holders_ = 1;
                 OnOpened(now);
             }
-            if (!peerOpen_) continue;
             if (fds[0].revents & POLLOUT) outputBlocked_ = false;
-            if (booting_ && now >= bannerDue_) SendBanner(now);
-            if (now >= listenDue_) StopListening();
-            if (!held_.empty() && now >= busyUntil_) {
-                // Done with its command, the station reads what waited in its buffer.
-                std::string held;
-                held.swap(held_);
-                Feed(held.data(), held.size(), now, false);
+        }
+    }
+
+    // Brings the board to now, then writes what it hands out and does what follows each output.
+    // The state file is written before any reply, so that whoever got the reply sees it.
+    void Step(Clock::time_point now) {
+        std::vector<SimBoard::Output> outputs;
+        std::vector<std::string> notes;
+        std::string account;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            outputs = board_.Tick(now);
+            notes = board_.TakeNotes();
+            if (!options_.stateFile.empty() && board_.Changes() != accounted_) {
+                accounted_ = board_.Changes();
+                const SimState& state = board_.Station();
+                account = StationModel::Describe(state) + "\nrails: " + state.rails;
             }
-            if (!partial_.empty() && now - lastByte_ >= kLineTimeout) {
-                Print("incomplete line dropped: " + Printable(partial_));
-                partial_.clear();
+        }
+        changed_.notify_all();
+        for (const std::string& note : notes)
+            Print(note);
+        if (!account.empty()) WriteStateFile(account);
+        for (SimBoard::Output& output : outputs)
+            pending_.push_back(std::move(output));
+        Flush();
+    }
+
+    void Flush() {
+        while (!pending_.empty() && !outputBlocked_) {
+            SimBoard::Output& output = pending_.front();
+            if (written_ < output.bytes.size()) {
+                if (!pty_.IsOpen()) return;
+                const ssize_t count = ::write(pty_.Fd(), output.bytes.data() + written_,
+                                              output.bytes.size() - written_);
+                if (count < 0) {
+                    if (errno == EAGAIN) outputBlocked_ = true;
+                    // Any other failure: the opener is gone, which the next read reports.
+                    return;
+                }
+                written_ += static_cast<std::size_t>(count);
+                if (written_ < output.bytes.size()) continue;
             }
-            WriteDue(Clock::now());
+            const SimBoard::Then then = output.then;
+            pending_.pop_front();
+            written_ = 0;
+            switch (then) {
+                case SimBoard::Then::HangUp:
+                    ClosePty();
+                    return;
+                case SimBoard::Then::Reset:
+                    Restart();
+                    return;
+                case SimBoard::Then::StopReading:
+                    SetReading(false);
+                    break;
+                case SimBoard::Then::PlugIn: {
+                    std::string error;
+                    if (!PlugIn(error)) Print("cannot plug in again: " + error);
+                    return;
+                }
+                case SimBoard::Then::Nothing:
+                    break;
+            }
         }
     }
 
@@ -351,30 +366,20 @@ private:
 
     void OnOpened(Clock::time_point now) {
         peerOpen_ = true;
-        booting_ = true;
-        bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
-        ClearInput();
-        out_.clear();
-        written_ = 0;
-        outputBlocked_ = false;
-        // Opening the port resets the board, which then reads again and has forgotten everything.
-        if (stopped_) SetReading(true);
-        ForgetState();
-        int count;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            count = ++openCount_;
+            board_.Opened(now);
         }
-        Print("device opened (open " + std::to_string(count) + "), station booting");
+        Restart();
     }
 
     void OnClosed() {
         peerOpen_ = false;
-        booting_ = false;
-        ClearInput();
-        out_.clear();
-        written_ = 0;
-        outputBlocked_ = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            board_.Closed();
+        }
+        Restart();
         // A USB adapter forgets what the host never read; the next opener must not get it.
         // The watch reports this open and close of our own too: the next open and the next
         // close are not counted (any one of each, as they cancel out all the same).
@@ -382,37 +387,23 @@ private:
             ++ownOpens_;
             ++ownCloses_;
         }
-        Print("device closed");
     }
 
-    void SendBanner(Clock::time_point now) {
-        booting_ = false;
-        Enqueue("Desktop Station air" + eol_ + "HW: DSair2" + eol_ + "-------------" + eol_ +
-                    "Init SD card...",
-                now);
-        const auto sdInit = options_.realTimings ? kRealSdInit : kSdInit;
-        Enqueue("OK" + eol_ + (options_.sendReady ? "100 Ready" + eol_ : std::string()),
-                now + sdInit, options_.hangUpAfter == 0 ? Then::HangUp : Then::Nothing);
-        if (options_.listenWindow.count() > 0) listenDue_ = now + sdInit + options_.listenWindow;
-        Print(options_.sendReady ? "boot banner sent" : "boot banner sent without \"100 Ready\"");
-    }
-
-    void TakeRaw(Clock::time_point now) {
-        std::vector<std::string> raw;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            raw.swap(raw_);
-        }
-        for (std::string& bytes : raw)
-            Enqueue(std::move(bytes), now);
+    // The one place where the port follows a restart of the board (an open, a close, a reset):
+    // nothing more of what it was writing goes out, and a line that stopped reads again.
+    void Restart() {
+        pending_.clear();
+        written_ = 0;
+        outputBlocked_ = false;
+        if (stopped_) SetReading(true);
     }
 
     void ReadInput(Clock::time_point now) {
         for (;;) {
             const ssize_t count = ::read(pty_.Fd(), buffer_.data(), buffer_.size());
             if (count > 0) {
-                Feed(buffer_.data(), static_cast<std::size_t>(count), now, true);
-                if (gone_) return;
+                std::lock_guard<std::mutex> lock(mutex_);
+                board_.Feed(std::string(buffer_.data(), static_cast<std::size_t>(count)), now);
                 continue;
             }
             if (count < 0 && errno == EINTR) continue;
@@ -421,281 +412,33 @@ private:
         }
     }
 
-    // fresh: the bytes have just arrived (not taken from the buffer after a busy spell).
-    void Feed(const char* bytes, std::size_t count, Clock::time_point now, bool fresh) {
-        if (booting_) {
-            // The board is still in its reset; whatever arrives now is lost.
-            Print("ignored " + std::to_string(count) + " bytes received while booting");
-            return;
-        }
-        if (deaf_) {
-            Print("ignored " + std::to_string(count) +
-                  " bytes: not listening to the serial line until the next reset");
-            return;
-        }
-        for (std::size_t i = 0; i < count && !gone_; ++i) {
-            if (now < busyUntil_) {
-                Hold(bytes + i, count - i);
-                return;
-            }
-            const char c = bytes[i];
-            if (c == '\n') {
-                if (fresh) CheckPacing(now);
-                HandleLine(partial_, now);
-                partial_.clear();
-                continue;
-            }
-            // One byte past the station's buffer is enough to have the line dropped.
-            if (partial_.size() <= StationModel::kMaxLine) partial_.push_back(c);
-            lastByte_ = now;
-        }
-    }
-
-    void HandleLine(const std::string& line, Clock::time_point now) {
-        StationReply reply;
-        std::size_t count = 0;
-        std::chrono::milliseconds delay{0};
-        std::string state;
+    // Like a station pulled from the USB port: the device and its link disappear and the
+    // opener's reads and writes fail.
+    void HangUp(Clock::time_point now) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            reply = model_.Handle(line);
-            if (reply.command) {
-                std::string received = line;
-                if (!received.empty() && received.back() == '\r') received.pop_back();
-                commands_.push_back(std::move(received));
-                count = commands_.size();
-                const auto status = statusFor_.find(reply.name);
-                if (status != statusFor_.end()) {
-                    if (status->second == 0) {
-                        reply.lines.clear();
-                    } else if (!reply.lines.empty()) {
-                        reply.lines.back() = StatusLine(status->second);
-                    }
-                    reply.status = status->second;
-                }
-                delay = replyDelay_;
-                if (!options_.stateFile.empty()) {
-                    state =
-                        StationModel::Describe(model_.State()) + "\nrails: " + model_.State().rails;
-                }
-            }
+            board_.Unplugged(now);
         }
-        // A line, even a refused one, keeps a station with a wireless card listening.
-        if (!line.empty()) listenDue_ = Clock::time_point::max();
-        if (!reply.command) {
-            if (!line.empty()) Print(reply.change + ": " + Printable(line.substr(0, 40)) + "...");
-            return;
-        }
-        commandArrived_.notify_all();
-        // The state is on disk before the reply goes out, so whoever got the reply sees it.
-        if (!state.empty()) WriteStateFile(state);
-
-        std::string shown = Printable(line);
-        if (shown.size() >= 2 && shown.compare(shown.size() - 2, 2, "\\r") == 0) {
-            shown.resize(shown.size() - 2);
-        }
-        std::string note = shown + "  -> " + reply.change;
-        if (reply.lines.empty()) {
-            note += "  [no answer]";
-        } else if (reply.status != 200) {
-            note += "  [" + reply.lines.back() + "]";
-        }
-        Print(note);
-
-        Clock::time_point at = std::max(now, out_.empty() ? now : out_.back().due) + delay;
-        busyUntil_ = at;
-        const Then then = ThenAfter(count);
-        if (reply.lines.empty()) {
-            if (then != Then::Nothing) Enqueue("", at, then);
-            return;
-        }
-        if (options_.garbage) Enqueue(kGarbage + eol_, at);
-        // Where the real station spends its time: before the first line, or between the
-        // CV write's acknowledgement and its completion.
-        std::size_t later = 0;
-        auto work = Clock::duration::zero();
-        if (options_.realTimings) {
-            switch (reply.work) {
-                case StationReply::Work::PowerOn:
-                    work = kRealPowerOn;
-                    break;
-                case StationReply::Work::CvRead:
-                    work = kRealCvRead;
-                    break;
-                case StationReply::Work::CvReadNoDecoder:
-                    work = kRealCvReadNoDecoder;
-                    break;
-                case StationReply::Work::CvWrite:
-                    work = kRealCvWrite;
-                    later = reply.lines.size() - 1;
-                    break;
-                case StationReply::Work::None:
-                    break;
-            }
-        }
-        std::string first, rest;
-        for (std::size_t i = 0; i < reply.lines.size(); ++i) {
-            (i < later ? first : rest) += reply.lines[i] + eol_;
-        }
-        if (!first.empty()) Enqueue(std::move(first), at);
-        Enqueue(std::move(rest), at + work, then);
-        out_.back().endsOk = reply.status == 200;
-        // Until its status line, the station reads nothing: what comes meanwhile waits.
-        busyUntil_ = at + work;
+        ClosePty();
     }
 
-    void Hold(const char* bytes, std::size_t count) {
-        const std::size_t room =
-            StationModel::kMaxLine - std::min(held_.size(), StationModel::kMaxLine);
-        const std::size_t kept = std::min(room, count);
-        held_.append(bytes, kept);
-        if (kept < count) {
-            Print("lost " + std::to_string(count - kept) +
-                  " bytes: the station is busy and its 64-byte buffer is full");
-        }
-    }
-
-    void CheckPacing(Clock::time_point now) {
-        if (lastOk_ == Clock::time_point::min() || now - lastOk_ >= options_.pacing) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++pacingViolations_;
-        }
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastOk_);
-        Print("a command came " + std::to_string(gap.count()) +
-              " ms after the last \"200 Ok\" (the station asks for " +
-              std::to_string(options_.pacing.count()) + " ms)");
-    }
-
-    // A station with a wireless card that heard no command in time after its boot.
-    void StopListening() {
-        listenDue_ = Clock::time_point::max();
-        deaf_ = true;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            listening_ = false;
-        }
-        commandArrived_.notify_all();
-        Print("no command since the boot: the serial line is ignored until the next reset");
-    }
-
-    // What the station's input buffer and its reading state hold: gone at a reset or a close.
-    void ClearInput() {
-        partial_.clear();
-        held_.clear();
-        busyUntil_ = Clock::time_point::min();
-        lastOk_ = Clock::time_point::min();
-        listenDue_ = Clock::time_point::max();
-        deaf_ = false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        listening_ = true;
-    }
-
-    // A reset forgets the station's state; whoever waits for a state sees it.
-    void ForgetState() {
-        std::string state;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            model_.Reset();
-            if (!options_.stateFile.empty()) {
-                state = StationModel::Describe(model_.State()) + "\nrails: " + model_.State().rails;
-            }
-        }
-        commandArrived_.notify_all();
-        if (!state.empty()) WriteStateFile(state);
-    }
-
-    // What the station does once the answer to the count-th command is out.
-    Then ThenAfter(std::size_t count) const {
-        const auto is = [count](int option) {
-            return option >= 0 && count == static_cast<std::size_t>(option);
-        };
-        if (is(options_.hangUpAfter)) return Then::HangUp;
-        if (is(options_.resetAfter)) return Then::Reset;
-        if (is(options_.stopReadingAfter)) return Then::StopReading;
-        return Then::Nothing;
-    }
-
-    void Enqueue(std::string bytes, Clock::time_point due, Then then = Then::Nothing) {
-        Chunk chunk;
-        chunk.due = due;
-        chunk.bytes = std::move(bytes);
-        chunk.trickle = options_.byteByByte;
-        chunk.then = then;
-        out_.push_back(std::move(chunk));
-    }
-
-    void WriteDue(Clock::time_point now) {
-        while (!out_.empty() && !outputBlocked_ && out_.front().due <= now) {
-            Chunk& chunk = out_.front();
-            if (written_ < chunk.bytes.size()) {
-                const std::size_t size = chunk.trickle ? 1 : chunk.bytes.size() - written_;
-                const ssize_t count = ::write(pty_.Fd(), chunk.bytes.data() + written_, size);
-                if (count < 0) {
-                    if (errno == EAGAIN) outputBlocked_ = true;
-                    // Any other failure: the opener is gone, which the next read reports.
-                    return;
-                }
-                written_ += static_cast<std::size_t>(count);
-                if (chunk.trickle && written_ < chunk.bytes.size()) {
-                    chunk.due = now + kByteGap;
-                    continue;
-                }
-                if (written_ < chunk.bytes.size()) continue;
-            }
-            if (chunk.endsOk) lastOk_ = now;
-            const Then then = chunk.then;
-            out_.pop_front();
-            written_ = 0;
-            switch (then) {
-                case Then::HangUp:
-                    HangUp();
-                    return;
-                case Then::Reset:
-                    Reboot(now);
-                    return;
-                case Then::StopReading:
-                    SetReading(false);
-                    break;
-                case Then::Nothing:
-                    break;
-            }
-        }
-    }
-
-    void HangUp() {
-        // Like a station pulled from the USB port: the device and its link disappear and the
-        // opener's reads and writes fail.
+    void ClosePty() {
         pty_.Close();
-        gone_ = true;
         peerOpen_ = false;
-        booting_ = false;
         stopped_ = false;
-        ClearInput();
-        out_.clear();
-        written_ = 0;
-        if (options_.replugAfter.count() >= 0) replugDue_ = Clock::now() + options_.replugAfter;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            plugged_ = false;
-        }
-        Print("hung up: the device is gone");
+        Restart();
     }
 
     // A new pseudo-terminal under the same link, holding an empty station.
     bool PlugIn(std::string& error) {
-        if (!gone_) HangUp();
-        replugDue_ = Clock::time_point::max();
+        if (pty_.IsOpen()) HangUp(Clock::now());
         if (!OpenRenumbered(error)) return false;
-        gone_ = false;
         holders_ = ownOpens_ = ownCloses_ = 0;
-        ClearInput();
-        ForgetState();
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            board_.PluggedIn();
             deviceName_ = pty_.DeviceName();
             path_ = options_.linkPath.empty() ? deviceName_ : options_.linkPath;
-            plugged_ = true;
         }
         Print("plugged in again as " + pty_.DeviceName());
         return true;
@@ -724,23 +467,8 @@ private:
         return opened;
     }
 
-    // A reset while the device is held: what was about to go out is lost, and the banner follows
-    // as after an open.
-    void Reboot(Clock::time_point now) {
-        ForgetState();
-        if (stopped_) SetReading(true);
-        out_.clear();
-        written_ = 0;
-        ClearInput();
-        if (peerOpen_) {
-            booting_ = true;
-            bannerDue_ = now + (options_.realTimings ? kRealBootSettle : kBootSettle);
-        }
-        Print("station reset: its state is forgotten, it boots again");
-    }
-
     void SetReading(bool reading) {
-        if (gone_ || !pty_.SuspendDeviceOutput(!reading)) return;
+        if (!pty_.IsOpen() || !pty_.SuspendDeviceOutput(!reading)) return;
         // The watch reports that open and close of the device side too.
         ++ownOpens_;
         ++ownCloses_;
@@ -776,13 +504,7 @@ private:
         [[maybe_unused]] const ssize_t ignored = ::read(wake_, &value, sizeof value);
     }
 
-    void WaitForWake(int timeout) const {
-        pollfd entry{wake_, POLLIN, 0};
-        if (::poll(&entry, 1, timeout) > 0) DrainWake();
-    }
-
     const SimOptions options_;
-    const std::string eol_;
     int wake_ = -1;  // eventfd that ends the thread's poll when something changed
     std::thread thread_;
 
@@ -793,41 +515,20 @@ private:
     int ownOpens_ = 0;  // reported opens and closes that were the simulator's own
     int ownCloses_ = 0;
     std::vector<PtyStation::Event> events_;
-    bool booting_ = false;
-    bool gone_ = false;
-    bool stopped_ = false;  // not reading: the device side's output is suspended
-    Clock::time_point replugDue_ = Clock::time_point::max();
-    Clock::time_point bannerDue_;
-    std::string partial_;
-    Clock::time_point lastByte_;
-    // Bytes that arrived while the station was busy with a command (until busyUntil_), as its
-    // input buffer holds them.
-    std::string held_;
-    Clock::time_point busyUntil_ = Clock::time_point::min();
-    Clock::time_point lastOk_ = Clock::time_point::min();  // the latest "200 Ok" written
-    // A station with a wireless card stops listening unless a line arrives by then.
-    Clock::time_point listenDue_ = Clock::time_point::max();
-    bool deaf_ = false;  // mirrors listening_ for the I/O thread
-    std::deque<Chunk> out_;
-    std::size_t written_ = 0;  // bytes of out_.front() already written
+    bool stopped_ = false;                  // not reading: the device side's output is suspended
+    std::deque<SimBoard::Output> pending_;  // handed out by the board, not yet written
+    std::size_t written_ = 0;               // bytes of pending_.front() already written
     bool outputBlocked_ = false;
+    std::uint64_t accounted_ = 0;  // the board's changes the state file shows
     std::array<char, 1024> buffer_{};
 
     // Everything below is shared with the callers and guarded by mutex_.
     mutable std::mutex mutex_;
-    mutable std::condition_variable commandArrived_;
+    mutable std::condition_variable changed_;  // the board moved: commands, state, listening
     bool stop_ = false;
     std::string deviceName_;
     std::string path_;
-    StationModel model_;
-    std::vector<std::string> commands_;
-    int openCount_ = 0;
-    int pacingViolations_ = 0;
-    bool listening_ = true;
-    std::map<std::string, int> statusFor_;
-    std::chrono::milliseconds replyDelay_;
-    std::vector<std::string> raw_;
-    bool plugged_ = true;
+    SimBoard board_;
     std::vector<std::function<void()>> actions_;
     std::uint64_t actionsQueued_ = 0;
     std::uint64_t actionsDone_ = 0;
@@ -862,6 +563,18 @@ int DSAir2Simulator::OpenCount() const {
 int DSAir2Simulator::PacingViolations() const {
     return impl_->PacingViolations();
 }
+int DSAir2Simulator::SpeedsWithoutEntry() const {
+    return impl_->SpeedsWithoutEntry();
+}
+int DSAir2Simulator::OverwrittenRunning() const {
+    return impl_->OverwrittenRunning();
+}
+int DSAir2Simulator::OverwrittenTurnouts() const {
+    return impl_->OverwrittenTurnouts();
+}
+std::vector<SimOverwrite> DSAir2Simulator::Overwritten() const {
+    return impl_->Overwritten();
+}
 bool DSAir2Simulator::Listening() const {
     return impl_->Listening();
 }
@@ -876,6 +589,18 @@ void DSAir2Simulator::SetReplyDelay(std::chrono::milliseconds delay) {
 }
 void DSAir2Simulator::SetCv(std::int32_t cv, std::int32_t value) {
     impl_->SetCv(cv, value);
+}
+void DSAir2Simulator::SetSupplyVoltage(double volts) {
+    impl_->SetSupplyVoltage(volts);
+}
+void DSAir2Simulator::ShortCircuit() {
+    impl_->ShortCircuit();
+}
+void DSAir2Simulator::LoseNext(const std::string& command, int count) {
+    impl_->LoseNext(command, count);
+}
+std::vector<std::string> DSAir2Simulator::LostLines() const {
+    return impl_->LostLines();
 }
 void DSAir2Simulator::SendRaw(const std::string& bytes) {
     impl_->SendRaw(bytes);

@@ -1,12 +1,25 @@
 #include "sim/Rails.hpp"
 
-#include "sim/DSAir2Simulator.hpp"
+#include "sim/SimState.hpp"
 
 #include <algorithm>
 
 std::uint32_t Rails::Steps(std::uint32_t speed, std::uint32_t n) {
     if (speed == 0) return 0;
     return ((speed >> 2) * n >> 8) + 1;
+}
+
+std::uint32_t Rails::Step(const SimLoco& loco) {
+    switch (loco.mode) {
+        case kMode128:
+            return std::min<std::uint32_t>(Steps(loco.speed, 126), 126);
+        case kMode28:
+            return std::min<std::uint32_t>(Steps(loco.speed, 28), 28);
+        case kMode14:
+            return std::min<std::uint32_t>(Steps(loco.speed, 14), 14);
+        default:
+            return 0;
+    }
 }
 
 Rails::Packet Rails::Address(std::int32_t dccAddress) {

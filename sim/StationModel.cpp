@@ -2,6 +2,7 @@
 
 #include "sim/Rails.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -13,6 +14,9 @@ const char kCmdErr[] = "300 Cmd err";
 const char kStxErr[] = "301 Stx err";
 
 constexpr std::uint16_t kFunctionLimit = 61;  // F0..F60
+// The supply the station accepts, in tenths of a volt.
+constexpr std::int32_t kLowSupply = 90;
+constexpr std::int32_t kHighSupply = 200;
 constexpr std::int32_t kMaxCv = 1024;
 // Märklin accessory numbers, below the DCC ones.
 constexpr std::int32_t kMarklinFirst = 0x3000;
@@ -33,6 +37,22 @@ std::uint16_t ToNumber(const std::string& text) {
     return negative ? static_cast<std::uint16_t>(-value) : value;
 }
 
+std::string Volts(std::int32_t tenths) {
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " V";
+}
+
+// The status line's error digits 2, 4 and 8.
+std::string ErrorName(int error) {
+    switch (error) {
+        case 2:
+            return "track supply too low";
+        case 4:
+            return "track supply too high";
+        default:
+            return "overload or short circuit";
+    }
+}
+
 void Status(StationReply& reply, int code, const char* text) {
     reply.status = code;
     reply.lines.emplace_back(text);
@@ -40,6 +60,14 @@ void Status(StationReply& reply, int code, const char* text) {
 
 std::string LocoName(std::int32_t address) {
     return "loco " + std::to_string(address - StationModel::kLocoBase);
+}
+
+std::string EntryName(const SimEntry& entry) {
+    if (entry.kind == SimEntry::Kind::Loco) return LocoName(entry.address);
+    if (entry.address < StationModel::kAccessoryBase) {
+        return "Marklin accessory " + std::to_string(entry.address - kMarklinFirst);
+    }
+    return "accessory output " + std::to_string(entry.address - StationModel::kAccessoryBase + 1);
 }
 
 std::string ModeName(std::int32_t mode) {
@@ -90,27 +118,65 @@ const StationModel::Row StationModel::kCommands[] = {
 
 StationModel::StationModel() {
     state_.cvs = kFactoryCvs;
+    Reset();
+}
+
+std::chrono::microseconds StationModel::Round(std::size_t entries) {
+    const std::int64_t n = static_cast<std::int64_t>(std::max<std::size_t>(entries, 1));
+    return std::chrono::microseconds(24000 + (n - 1) * (350000 - 24000) /
+                                                 static_cast<std::int64_t>(kListSize - 1));
 }
 
 void StationModel::Reset() {
-    auto cvs = std::move(state_.cvs);
+    // The layout outlives the station's memory: the decoders keep their CVs and what they
+    // heard, and the faults stay counted.
+    SimState kept = std::move(state_);
     state_ = SimState{};
-    state_.cvs = std::move(cvs);
+    state_.cvs = std::move(kept.cvs);
+    state_.decoders = std::move(kept.decoders);
+    state_.accessoryDecoders = std::move(kept.accessoryDecoders);
+    state_.supply = kept.supply;
+    state_.shortPending = kept.shortPending;
+    state_.trips = kept.trips;
+    state_.speedsWithoutEntry = kept.speedsWithoutEntry;
+    state_.overwritten = std::move(kept.overwritten);
+    state_.overwrittenRunning = kept.overwrittenRunning;
+    state_.overwrittenTurnouts = kept.overwrittenTurnouts;
     args_.fill(0);
+    checked_ = false;
+    list_.clear();
+    list_.push_back(Entry{SimEntry{SimEntry::Kind::Loco, kBootLoco, 0, false}, {}, {}});
+    state_.locos[kBootLoco] = SimLoco{};
+    Publish();
+}
+
+std::vector<std::string> StationModel::TakeNotes() {
+    std::vector<std::string> notes;
+    notes.swap(notes_);
+    return notes;
 }
 
 std::string StationModel::Describe(const SimState& state) {
     std::string text = state.power ? "track power ON" : "track power OFF";
+    if (state.error >= 2)
+        text += " (error " + std::to_string(state.error) + ": " + ErrorName(state.error) + ")";
     for (const auto& [address, loco] : state.locos) {
         text += "; " + LocoName(address) + ": " + Motion(loco);
         for (int f = 0; f < kFunctionLimit; ++f) {
             if (loco.functions & (std::uint64_t{1} << f)) text += " F" + std::to_string(f);
         }
-        text += ", rails " + Rails::Hex(Rails::Speed(address - kLocoBase, loco));
+        text += ", rails " + (loco.undefined ? "undefined"
+                                             : Rails::Hex(Rails::Speed(address - kLocoBase, loco)));
     }
     for (const auto& [k, d] : state.accessories) {
         text += "; accessory output " + std::to_string(k + 1) + ": coil " + std::to_string(d) +
                 ", rails " + Rails::Hex(Rails::Accessory(k, d));
+    }
+    for (const auto& [dcc, decoder] : state.decoders) {
+        if (decoder.Running() && state.locos.count(kLocoBase + dcc) == 0) {
+            text += "; loco " + std::to_string(dcc) + " runs on without an entry, rails " +
+                    decoder.rails;
+        }
     }
     std::string cvs;
     for (const auto& [cv, value] : state.cvs) {
@@ -129,7 +195,8 @@ void StationModel::SetCv(std::int32_t cv, std::int32_t value) {
     state_.cvs[cv] = value;
 }
 
-StationReply StationModel::Handle(const std::string& line) {
+StationReply StationModel::Handle(const std::string& line, TimePoint now) {
+    Tick(now);
     StationReply reply;
     // An overflowing input buffer loses the whole line without a word.
     if (line.empty() || line.size() > kMaxLine) {
@@ -174,16 +241,106 @@ StationReply StationModel::Handle(const std::string& line) {
         reply.change = "unknown command";
         return reply;
     }
-    (this->*(row->handler))(args, reply);
+    (this->*(row->handler))(args, now, reply);
+    Publish();
     return reply;
 }
 
-SimLoco* StationModel::Loco(std::int32_t address, StationReply& reply) {
-    if (address <= kLocoBase || address > kLocoBase + kMaxDccAddress) {
-        reply.change = "address " + std::to_string(address) + " out of range, dropped";
-        return nullptr;
+void StationModel::Tick(TimePoint now) {
+    bool changed = false;
+    for (Entry& e : list_) {
+        if (e.entry.kind != SimEntry::Kind::Accessory || e.entry.sent || now < e.sendAt) continue;
+        e.entry.sent = true;
+        changed = true;
+        const std::int32_t k = e.entry.address - kAccessoryBase;
+        if (state_.power && k >= 0) state_.accessoryDecoders[k] = e.entry.coil;
     }
-    return &state_.locos[address];
+    const auto before = list_.size();
+    list_.erase(std::remove_if(list_.begin(), list_.end(),
+                               [now](const Entry& e) {
+                                   return e.entry.kind == SimEntry::Kind::Accessory &&
+                                          now >= e.goneAt;
+                               }),
+                list_.end());
+    if (changed || list_.size() != before) Publish();
+}
+
+StationModel::TimePoint StationModel::NextDeadline() const {
+    TimePoint deadline = TimePoint::max();
+    for (const Entry& e : list_) {
+        if (e.entry.kind != SimEntry::Kind::Accessory) continue;
+        deadline = std::min(deadline, e.entry.sent ? e.goneAt : e.sendAt);
+    }
+    return deadline;
+}
+
+void StationModel::Publish() {
+    state_.list.clear();
+    for (const Entry& e : list_)
+        state_.list.push_back(e.entry);
+    // With the track on, every locomotive in the list hears its packets.
+    if (!state_.power) return;
+    for (const auto& [address, loco] : state_.locos) {
+        SimDecoder& decoder = state_.decoders[address - kLocoBase];
+        decoder.defined = !loco.undefined;
+        decoder.mode = loco.mode;
+        decoder.step = loco.undefined ? 0 : static_cast<std::int32_t>(Rails::Step(loco));
+        decoder.forward = loco.forward;
+        decoder.functions = loco.functions;
+        decoder.rails =
+            loco.undefined ? "undefined" : Rails::Hex(Rails::Speed(address - kLocoBase, loco));
+    }
+}
+
+SimLoco* StationModel::Find(std::int32_t address) {
+    const auto found = state_.locos.find(address);
+    return found == state_.locos.end() ? nullptr : &found->second;
+}
+
+SimLoco& StationModel::NewLoco(std::int32_t address, TimePoint now) {
+    Add(SimEntry{SimEntry::Kind::Loco, address, 0, false}, now);
+    return state_.locos[address] = SimLoco{};
+}
+
+void StationModel::Add(const SimEntry& entry, TimePoint now) {
+    Entry added{entry, TimePoint::max(), TimePoint::max()};
+    if (entry.kind == SimEntry::Kind::Accessory) {
+        const auto round = Round(std::min(list_.size() + 1, kListSize));
+        added.sendAt = now + round;
+        added.goneAt = now + 2 * round;
+    }
+    if (list_.size() < kListSize) {
+        list_.push_back(added);
+        return;
+    }
+    // A full list: the new entry is written over the first one, in place.
+    SimOverwrite overwrite{list_.front().entry, false, entry};
+    const SimEntry& old = overwrite.entry;
+    const std::string by = EntryName(entry);
+    if (old.kind == SimEntry::Kind::Loco) {
+        const auto decoder = state_.decoders.find(old.address - kLocoBase);
+        overwrite.running = decoder != state_.decoders.end() && decoder->second.Running();
+        if (overwrite.running) ++state_.overwrittenRunning;
+        state_.locos.erase(old.address);
+        notes_.push_back(
+            "list full: " + by + " overwrites the entry of " + EntryName(old) +
+            ", which the station forgets; its decoder " +
+            (overwrite.running ? "runs on (rails " + decoder->second.rails + ")" : "stands"));
+    } else {
+        if (!old.sent) ++state_.overwrittenTurnouts;
+        notes_.push_back("list full: " + by + " overwrites the entry of " + EntryName(old) +
+                         " (coil " + std::to_string(old.coil) +
+                         (old.sent ? "), whose packet had gone out"
+                                   : "), whose packet never reaches the rails"));
+    }
+    state_.overwritten.push_back(overwrite);
+    list_.front() = added;
+}
+
+bool StationModel::InRange(std::int32_t address, StationReply& reply) {
+    if (address > kLocoBase && address <= kLocoBase + kMaxDccAddress) return true;
+    reply.change = "address " + std::to_string(address) + " out of range, dropped";
+    return false;
 }
 
 void StationModel::OnRails(const std::string& packet, StationReply& reply) {
@@ -192,42 +349,127 @@ void StationModel::OnRails(const std::string& packet, StationReply& reply) {
     if (!state_.power) reply.change += " (track power off)";
 }
 
-void StationModel::Ping(const Args&, StationReply& reply) {
+void StationModel::Check() {
+    if (checked_) state_.counter = (state_.counter + 1) % 100;
+    checked_ = true;
+    int code = 0;
+    // The driver's alarm needs current: a short waits for the track to have power.
+    if (state_.shortPending && state_.power) {
+        state_.shortPending = false;
+        code = 8;
+    } else if (state_.supply < kLowSupply) {
+        code = 2;
+    } else if (state_.supply > kHighSupply) {
+        code = 4;
+    }
+    if (code == 0) return;
+    state_.error = code;
+    if (!state_.power) return;
+    // Silent on the serial line: only the status line tells.
+    state_.power = false;
+    state_.reportedPower = false;
+    ++state_.trips;
+    notes_.push_back("the station switched the track off by itself: " + ErrorName(code) +
+                     " (error " + std::to_string(code) + ", supply " + Volts(state_.supply) + ")");
+}
+
+void StationModel::ShortCircuit() {
+    state_.shortPending = true;
+}
+
+void StationModel::SetSupply(std::int32_t tenths) {
+    state_.supply = std::clamp<std::int32_t>(tenths, 0, 999);
+}
+
+std::string StationModel::StatusLine(const SimState& state) {
+    std::string line(265, '0');
+    for (const std::size_t comma : {1, 3, 5, 7, 11, 14, 16, 19})
+        line[comma] = ',';
+    for (const std::size_t semicolon : {31, 47, 112})
+        line[semicolon] = ';';
+    line[0] = state.reportedPower ? 'Y' : 'N';
+    line[2] = static_cast<char>('0' + state.error);
+    line[4] = '8';
+    const std::string supply = std::to_string(state.supply);
+    line.replace(11 - supply.size(), supply.size(), supply);
+    line[15] = '2';
+    line[17] = static_cast<char>('0' + state.counter / 10);
+    line[18] = static_cast<char>('0' + state.counter % 10);
+    // Byte i holds outputs 8i to 8i + 7, bit n output 8i + n, set for coil 1.
+    std::array<unsigned, 32> outputs{};
+    for (const auto& [k, coil] : state.accessories) {
+        if (k < 256 && coil != 0) outputs[static_cast<std::size_t>(k / 8)] |= 1u << (k % 8);
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        line[48 + 2 * i] = kDigits[outputs[i] >> 4];
+        line[49 + 2 * i] = kDigits[outputs[i] & 15];
+    }
+    return line;
+}
+
+void StationModel::Ping(const Args&, TimePoint, StationReply& reply) {
     reply.lines.emplace_back("@DSG,00,03,00,02,00,00,00,00");
-    reply.lines.push_back("@DSS," + std::string(265, '0'));
+    reply.lines.push_back("@DSS," + StatusLine(state_));
     Status(reply, 200, kOk);
     reply.change = "ping";
 }
 
-void StationModel::Power(const Args&, StationReply& reply) {
+void StationModel::Power(const Args&, TimePoint, StationReply& reply) {
     state_.power = args_[0] == 1;
-    if (state_.power) reply.work = StationReply::Work::PowerOn;
+    state_.reportedPower = state_.power;
+    if (state_.power) {
+        state_.error = 1;
+        reply.work = StationReply::Work::PowerOn;
+    }
     Status(reply, 200, kOk);
     reply.change = state_.power ? "track power ON" : "track power OFF";
 }
 
-void StationModel::LocoSpeed(const Args& args, StationReply& reply) {
+void StationModel::LocoSpeed(const Args& args, TimePoint now, StationReply& reply) {
     Status(reply, 200, kOk);
     const std::int32_t address = args_[0];
-    SimLoco* loco = Loco(address, reply);
-    if (loco == nullptr) return;
+    if (!InRange(address, reply)) return;
+    SimLoco* loco = Find(address);
+    if (loco == nullptr) {
+        // The firmware finds no entry and writes the mode outside its list: the entry it then
+        // makes is in 28-step mode with a packet nobody can tell.
+        ++state_.speedsWithoutEntry;
+        loco = &NewLoco(address, now);
+        loco->speed = args_[1];
+        loco->undefined = true;
+        reply.change = LocoName(address) + ": speed " + std::to_string(loco->speed) +
+                       "/1023 without an entry: the new entry (28 steps) carries an undefined "
+                       "packet until the next speed";
+        OnRails("undefined", reply);
+        return;
+    }
     loco->speed = args_[1];
+    loco->undefined = false;
     // Without a third argument the mode is whatever the previous command left in the array.
-    loco->mode = args_[2];
+    // The station keeps two bits of it, and nothing of 255.
+    const std::uint16_t m = args_[2];
+    const bool kept = (m & 0xFF) == 0xFF;
+    if (!kept) loco->mode = m & 3;
     reply.change = LocoName(address) + ": " + Motion(*loco);
     if (args.size() < 3) reply.change += " (mode left over)";
+    if (kept) reply.change += " (mode " + std::to_string(m) + " leaves it)";
     OnRails(Rails::Hex(Rails::Speed(address - kLocoBase, *loco)), reply);
 }
 
-void StationModel::LocoDirection(const Args&, StationReply& reply) {
+void StationModel::LocoDirection(const Args&, TimePoint now, StationReply& reply) {
     Status(reply, 200, kOk);
     const std::int32_t address = args_[0];
-    SimLoco* loco = Loco(address, reply);
-    if (loco == nullptr) return;
+    if (!InRange(address, reply)) return;
     // 0 and 1 are forward, 2 and above reverse.
     const bool forward = args_[1] <= 1;
+    SimLoco* loco = Find(address);
     reply.change = LocoName(address) + ": direction " + (forward ? "forward" : "reverse");
-    if (forward == loco->forward) {
+    if (loco == nullptr) {
+        loco = &NewLoco(address, now);
+        loco->forward = forward;
+        reply.change += ", new entry: speed 0, 28 steps";
+    } else if (forward == loco->forward) {
         reply.change += " (unchanged)";
     } else {
         // The station stops a locomotive it reverses.
@@ -235,10 +477,11 @@ void StationModel::LocoDirection(const Args&, StationReply& reply) {
         loco->speed = 0;
         reply.change += ", speed 0";
     }
-    OnRails(Rails::Hex(Rails::Speed(address - kLocoBase, *loco)), reply);
+    OnRails(loco->undefined ? "undefined" : Rails::Hex(Rails::Speed(address - kLocoBase, *loco)),
+            reply);
 }
 
-void StationModel::LocoFunction(const Args&, StationReply& reply) {
+void StationModel::LocoFunction(const Args&, TimePoint now, StationReply& reply) {
     const std::uint16_t function = args_[1];
     if (function >= kFunctionLimit) {
         Status(reply, 300, kCmdErr);
@@ -247,20 +490,25 @@ void StationModel::LocoFunction(const Args&, StationReply& reply) {
     }
     Status(reply, 200, kOk);
     const std::int32_t address = args_[0];
-    SimLoco* loco = Loco(address, reply);
-    if (loco == nullptr) return;
+    if (!InRange(address, reply)) return;
+    SimLoco* loco = Find(address);
+    const bool added = loco == nullptr;
+    if (added) loco = &NewLoco(address, now);
     const bool on = args_[2] != 0;
     const std::uint64_t bit = std::uint64_t{1} << function;
     loco->functions = on ? (loco->functions | bit) : (loco->functions & ~bit);
     reply.change = LocoName(address) + ": F" + std::to_string(function) + (on ? " on" : " off");
+    if (added) reply.change += ", new entry: speed 0 forward, 28 steps";
     OnRails(Rails::Hex(Rails::Functions(address - kLocoBase, *loco, function)), reply);
 }
 
-void StationModel::Turnout(const Args&, StationReply& reply) {
+void StationModel::Turnout(const Args&, TimePoint now, StationReply& reply) {
     Status(reply, 200, kOk);
     const std::int32_t number = args_[0];
     const int d = args_[1] & 1;
+    const SimEntry entry{SimEntry::Kind::Accessory, number, d, false};
     if (number >= kMarklinFirst && number <= kMarklinLast) {
+        Add(entry, now);
         reply.change = "Marklin accessory " + std::to_string(number - kMarklinFirst) + ", coil " +
                        std::to_string(d) + " (no DCC packet)";
         return;
@@ -270,6 +518,7 @@ void StationModel::Turnout(const Args&, StationReply& reply) {
         reply.change = "accessory number " + std::to_string(number) + " out of range, dropped";
         return;
     }
+    Add(entry, now);
     state_.accessories[k] = d;
     reply.change = "accessory output " + std::to_string(k + 1) + " (decoder " +
                    std::to_string(k / 4 + 1) + ", pair " + std::to_string(k % 4) + "): coil " +
@@ -277,7 +526,7 @@ void StationModel::Turnout(const Args&, StationReply& reply) {
     OnRails(Rails::Hex(Rails::Accessory(k, d)), reply);
 }
 
-void StationModel::WriteCv(const Args&, StationReply& reply) {
+void StationModel::WriteCv(const Args&, TimePoint, StationReply& reply) {
     const std::int32_t cv = args_[1];
     const std::int32_t value = args_[2];
     reply.lines.push_back("@CVWrite," + std::to_string(cv) + "," + std::to_string(value));
@@ -297,7 +546,7 @@ void StationModel::WriteCv(const Args&, StationReply& reply) {
     }
 }
 
-void StationModel::ReadCv(const Args& args, StationReply& reply) {
+void StationModel::ReadCv(const Args& args, TimePoint, StationReply& reply) {
     const std::int32_t cv = args_[1];
     const auto found = state_.cvs.find(cv);
     const std::int32_t value = found == state_.cvs.end() ? kFailedRead : found->second;

@@ -39,17 +39,32 @@ void Usage(std::FILE* out) {
         "                       writes block until it opens the device anew\n"
         "  --wireless-window MS a wireless card is fitted: unless a command arrives within\n"
         "                       MS of the boot, the serial line is ignored until a reset\n"
+        "  --supply-voltage VOLTS\n"
+        "                       the track supply (default 14.8); below about 9 V or above\n"
+        "                       20 V the station reports an error and switches the track off\n"
+        "  --short-after MS     a short circuit on the track MS after it is first switched\n"
+        "                       on: the station switches the track off by itself (error 8)\n"
         "  --status NAME=CODE   answer command NAME (e.g. setPower) with status CODE instead;\n"
         "                       0: no answer at all (repeatable)\n"
+        "  --lose NAME[:N]      lose the next N (default 1) command lines named NAME (e.g.\n"
+        "                       setLocoSpeed) on the line: neither carried out nor answered\n"
+        "                       (repeatable)\n"
         "  --state FILE         keep an account of the station's state in FILE: a line\n"
         "                       with power, locomotives (with the packet each one's speed\n"
-        "                       puts on the rails), accessories and CVs, and a line\n"
+        "                       puts on the rails, or \"undefined\"), accessories, decoders\n"
+        "                       that run on without an entry and CVs, and a line\n"
         "                       \"rails: ..\" with the packet of the latest command\n"
         "  --quiet              do not print the commands received\n"
         "  -h, --help           show this text\n"
         "\n"
+        "The station's list holds 20 entries (locomotive 3 after a boot, one per locomotive\n"
+        "named by setLocoDirection or setLocoFunction, one per accessory command for two\n"
+        "refresh rounds); a full list overwrites its first entry, and a setLocoSpeed for a\n"
+        "locomotive without an entry makes one with an undefined packet: both reported.\n"
+        "\n"
         "While running: SIGUSR1 unplugs the station, or plugs it in again when it is\n"
-        "unplugged; SIGUSR2 resets it. SIGINT or SIGTERM ends the simulator.\n",
+        "unplugged; SIGUSR2 resets it; SIGHUP causes a short circuit on the track (taken at\n"
+        "the station's next check with the track on). SIGINT or SIGTERM ends the simulator.\n",
         out);
 }
 
@@ -59,6 +74,18 @@ bool ParseInt(const char* text, long low, long high, int& value) {
     const long parsed = std::strtol(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) return false;
     value = static_cast<int>(parsed);
+    return true;
+}
+
+// Volts with at most one decimal, as the station's status line shows them (three digits).
+bool ParseVolts(const char* text, double& volts) {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(parsed >= 0 && parsed < 99.95)) {
+        return false;
+    }
+    volts = parsed;
     return true;
 }
 
@@ -129,6 +156,25 @@ int main(int argc, char* argv[]) {
                 return Fail("bad --status " + assignment + " (want NAME=CODE)");
             }
             options.statusFor[assignment.substr(0, equals)] = number;
+        } else if (arg == "--supply-voltage" && hasValue) {
+            if (!ParseVolts(argv[++i], options.supplyVoltage)) {
+                return Fail(std::string("bad --supply-voltage ") + argv[i] + " (want 0 to 99.9)");
+            }
+        } else if (arg == "--short-after" && hasValue) {
+            if (!ParseInt(argv[++i], 0, INT_MAX, number)) {
+                return Fail(std::string("bad --short-after ") + argv[i]);
+            }
+            options.shortAfter = std::chrono::milliseconds(number);
+        } else if (arg == "--lose" && hasValue) {
+            const std::string request = argv[++i];
+            const std::size_t colon = request.find(':');
+            number = 1;
+            if (colon == 0 || request.empty() ||
+                (colon != std::string::npos &&
+                 !ParseInt(request.c_str() + colon + 1, 1, INT_MAX, number))) {
+                return Fail("bad --lose " + request + " (want NAME or NAME:N)");
+            }
+            options.lose[request.substr(0, colon)] += number;
         } else if (arg == "--state" && hasValue) {
             options.stateFile = argv[++i];
         } else if (!arg.empty() && arg[0] == '-') {
@@ -148,6 +194,7 @@ int main(int argc, char* argv[]) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGUSR1);
     sigaddset(&stopSignals, SIGUSR2);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     DSAir2Simulator simulator(options);
@@ -171,6 +218,8 @@ int main(int argc, char* argv[]) {
             }
         } else if (received == SIGUSR2) {
             simulator.Reset();
+        } else if (received == SIGHUP) {
+            simulator.ShortCircuit();
         } else {
             break;
         }
