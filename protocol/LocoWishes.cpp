@@ -330,7 +330,9 @@ void LocoWishes::Wrote(Clock::time_point now) {
 void LocoWishes::Watched(CommandOutcome outcome, Clock::time_point now) {
     if (outcome == CommandOutcome::NotSent) offline_ = true;
     lastCommand_ = now;
-    watched_ = true;
+    // A watch without an answer is followed up soon: a second one in a row means the station
+    // is gone, and that should be found within seconds, not at the next client command.
+    watched_ = outcome != CommandOutcome::Unknown;
 }
 
 void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::time_point now) {
