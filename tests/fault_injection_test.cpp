@@ -34,6 +34,11 @@ protected:
         ASSERT_TRUE(run.serving) << railmux_->Stderr();
     }
 
+    // Whatever the station did, Railmux sent no speed for a locomotive without an entry.
+    void TearDown() override {
+        if (sim_) EXPECT_EQ(sim_->SpeedsWithoutEntry(), 0);
+    }
+
     // Railmux still runs and a new client, coming at once, gets its answer: the last client
     // has closed its connection, and one that is already closed never stands in the way.
     void ExpectServing() {

@@ -27,10 +27,12 @@ constexpr auto kReplyWindow = 2s;
 class StationLoss : public ::testing::Test {
 protected:
     void SetUp() override { link_ = "/tmp/railmux-loss-" + std::to_string(::getpid()); }
-    // Whatever the station did, Railmux kept the pause it asks for after each answer.
+    // Whatever the station did, Railmux kept the pause it asks for after each answer and sent
+    // no speed for a locomotive without an entry.
     void TearDown() override {
         if (sim_) {
             EXPECT_EQ(sim_->PacingViolations(), 0);
+            EXPECT_EQ(sim_->SpeedsWithoutEntry(), 0);
         }
     }
 

@@ -18,8 +18,12 @@ protected:
         ASSERT_TRUE(client_->Connected());
     }
 
-    // Every test's traffic keeps the pause the station asks for after each answer.
-    void TearDown() override { EXPECT_EQ(railmux_.Sim().PacingViolations(), 0); }
+    // Every test's traffic keeps the pause the station asks for after each answer, and never
+    // sends a speed for a locomotive the station has no entry for (a firmware fault).
+    void TearDown() override {
+        EXPECT_EQ(railmux_.Sim().PacingViolations(), 0);
+        EXPECT_EQ(railmux_.Sim().SpeedsWithoutEntry(), 0);
+    }
 
     DSAir2Simulator& Sim() { return railmux_.Sim(); }
 
