@@ -125,10 +125,14 @@ TEST_F(EndToEnd, ControlBytesFromClientAndStationAreShownNotObeyed) {
     EXPECT_TRUE(railmux_->WaitForStdout("[D Recv] \\x1B]0;owned\\x07 caf\\xC3\\xA9\r\n", 10s))
         << Console();
 
-    // Ordinary traffic stays byte for byte, the carriage return inside a CV reply included.
+    // A carriage return inside a line would send the terminal's cursor back over it: only the
+    // one that ends a station's line is shown as it is.
+    sim_->SendRaw("[D Recv] 200 Ok\rfaked\r\n");
+    EXPECT_TRUE(railmux_->WaitForStdout("[D Recv] [D Recv] 200 Ok\\x0Dfaked\r\n", 10s))
+        << Console();
     sim_->SetCv(3, 0x2A);
     EXPECT_EQ(Ask(client, "R 003\r", 2), "CV0032A\rP\r");
-    EXPECT_TRUE(railmux_->WaitForStdout("[E Send] CV0032A\rP\n", 10s)) << Console();
+    EXPECT_TRUE(railmux_->WaitForStdout("[E Send] CV0032A\\x0DP\n", 10s)) << Console();
     EXPECT_EQ(Console().find('\x1b'), std::string::npos);
 }
 
