@@ -111,7 +111,6 @@ int main(int argc, char* argv[]) {
 
     // From here on no console line waits for a terminal or pipe that does not drain.
     const ConsoleWriter console;
-    const std::string comPort = UpperCasePortName(line.comPort);
 
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer sets up a thread's signal state at its first blocking call, and a signal
@@ -123,14 +122,16 @@ int main(int argc, char* argv[]) {
     // waits for it may signal at once.
     InstallStopHandlers();
 
-    // A line setting the device refuses raises out of the link; that is a failed connect like
-    // any other, retried in the background, and the network side still comes up.
+    // The link opens the device as typed (only a bare COM name is matched ignoring case), so
+    // that its lines name the device as the user knows it. A line setting the device refuses
+    // raises out of the link; that is a failed connect like any other, retried in the
+    // background, and the network side still comes up.
     bool connected = false;
     std::string error;
     {
         const StopDuringStartUp stopWatch;
         try {
-            connected = NDSDCC::Open(comPort.c_str());
+            connected = NDSDCC::Open(line.comPort);
         } catch (const std::exception& e) {
             error = e.what();
         }
@@ -140,9 +141,10 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     if (!connected) {
-        std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());
-        const std::string reason = OpenFailureReason(NDSDCC::LastOpenFailure(),
-                                                     NDSDCC::LastDevicePath(), line.comPort, error);
+        std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n",
+                     UpperCasePortName(line.comPort).c_str());
+        const std::string reason =
+            OpenFailureReason(NDSDCC::LastOpenFailure(), NDSDCC::LastDevicePath(), error);
         std::fputs(reason.c_str(), stderr);
         // The Windows runtime holds it back in a buffer otherwise, until the program ends.
         std::fflush(stderr);

@@ -11,9 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -234,6 +237,48 @@ TEST_F(EndToEnd, PortHeldByAnotherSocketExitsWithCodeThree) {
               "Failed to start TCP server on port " + std::to_string(port) + ", error code 98.\n");
     EXPECT_EQ(railmux.Stdout().find("TCP server started"), std::string::npos);
     ::close(holder);
+}
+
+// Two stations whose paths differ only in case, as two USB adapters' udev names can: the one
+// typed is the one opened, and the link's lines name it as typed.
+TEST(DeviceAsTyped, ThePathTypedIsOpenedAndNamedAsTyped) {
+    char directory[] = "/tmp/railmux-case-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } cleanup{directory};
+    SimOptions typedOptions;
+    typedOptions.linkPath = std::string(directory) + "/sta";
+    SimOptions otherOptions;
+    otherOptions.linkPath = std::string(directory) + "/STA";
+    DSAir2Simulator typed(typedOptions);
+    DSAir2Simulator other(otherOptions);
+    std::string error;
+    ASSERT_TRUE(typed.Start(error)) << error;
+    ASSERT_TRUE(other.Start(error)) << error;
+    const std::string path = typed.Path();
+
+    RailmuxRun run = StartRailmux([&path](const std::string& port) {
+        return std::vector<std::string>{RAILMUX_BIN, path, port};
+    });
+    ASSERT_TRUE(run.serving) << run.process->Stdout() << run.process->Stderr();
+    ChildProcess& railmux = *run.process;
+    EXPECT_EQ(railmux.Stderr(), "");
+    EXPECT_EQ(typed.Commands(), std::vector<std::string>{"setPing()"});
+
+    typed.Unplug();
+    EXPECT_TRUE(railmux.WaitForStdout("Lost connection to DSAir2 on " + path + ": ", 30s))
+        << railmux.Stdout();
+    ASSERT_TRUE(typed.Replug(error)) << error;
+    EXPECT_TRUE(railmux.WaitForStdout("Reconnected to DSAir2 on " + path + "\n", 30s))
+        << railmux.Stdout();
+    railmux.Signal(SIGTERM);
+    EXPECT_EQ(railmux.Wait(30s), 0);
+    EXPECT_EQ(other.OpenCount(), 0);
 }
 
 }  // namespace
