@@ -1,10 +1,10 @@
 // Railmux: joins a DSAir2 command station on a serial port to a control application over TCP.
 
 #include "app/CommandLine.hpp"
-#include "base/ConsoleLog.hpp"
 #include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
 #include "app/StopSignals.hpp"
+#include "base/ConsoleLog.hpp"
 #include "base/StopSignalsBlocked.hpp"
 #include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
@@ -150,8 +150,8 @@ int main(int argc, char* argv[]) {
         std::fflush(stderr);
     }
 
-    // The scheduler owns the station commands from here on; the handler hands it the client's
-    // messages. Both outlive the server, whose thread uses them.
+    // The scheduler owns the station commands from here on; the handler's worker hands it the
+    // client's messages. Both outlive the server, which stops the worker before it goes.
     TrackPower power;
     NDSDCCStation station;
     StationScheduler scheduler(station, power, &NDSDCC::StationEpoch);
@@ -168,11 +168,11 @@ int main(int argc, char* argv[]) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
-    // The station link first: the message in progress stops waiting for the station at once,
-    // and so does a reconnection attempt; the ones after it in the same read are dropped with
-    // the connection.
+    // The station link first: the message under way stops waiting for the station at once, and
+    // so does a reconnection attempt; then the scheduler, whose barrier waits end; then the
+    // server, which stops the handler's worker (dropping the messages not yet begun) before its
+    // own event loop, so that no reply is handed to a loop that is gone.
     NDSDCC::Stop();
-    handler.StopProcessing();
     scheduler.Stop();
     NTCPServerThread::Stop(server);
     return 0;
