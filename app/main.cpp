@@ -3,6 +3,7 @@
 #include "app/CommandLine.hpp"
 #include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
+#include "app/ServedHandler.hpp"
 #include "app/StopSignals.hpp"
 #include "base/ConsoleLog.hpp"
 #include "base/StopSignalsBlocked.hpp"
@@ -31,6 +32,10 @@ namespace {
 const char kUsage[] =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
+
+// Exit codes: 0 a normal stop, 1 an invalid TCP port, 2 a usage error, 3 the server could not
+// start, and this one: the server's thread ended by itself while Railmux ran.
+constexpr int kExitServerEnded = 4;
 
 const char kOptions[] =
     "Options, before or after the arguments:\n"
@@ -157,16 +162,20 @@ int main(int argc, char* argv[]) {
     StationScheduler scheduler(station, power, &NDSDCC::StationEpoch);
     NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
-    NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode, listenAddress);
+    NTCPServerThread* server =
+        NTCPServerThread::Start(tcpPort, &ServedHandler(handler), errorCode, listenAddress);
     if (server == nullptr) {
         std::fprintf(stderr, "Failed to start TCP server on port %d, error code %u.\n", tcpPort,
                      errorCode);
         return 3;
     }
     ConsoleLog("TCP server started on port %d\n", tcpPort);
-    while (!StopRequested()) {
+    // A server thread that ended by itself serves nobody any more: the program ends too, with a
+    // code of its own, so that a service manager starts it again.
+    while (!StopRequested() && !server->Ended()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    const bool serverEnded = !StopRequested();
 
     // The station link first: the message under way stops waiting for the station at once, and
     // so does a reconnection attempt; then the scheduler, whose barrier waits end; then the
@@ -175,5 +184,5 @@ int main(int argc, char* argv[]) {
     NDSDCC::Stop();
     scheduler.Stop();
     NTCPServerThread::Stop(server);
-    return 0;
+    return serverEnded ? kExitServerEnded : 0;
 }

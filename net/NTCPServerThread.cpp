@@ -117,6 +117,7 @@ void NTCPServerThread::operator()() {
     // Once the thread is gone nobody accepts: refuse new peers instead of leaving them queued.
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    ended_ = true;
 }
 
 void NTCPServerThread::Accept() {

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,9 @@ public:
 
     // The port actually listened on.
     std::uint16_t Port() const;
+    // True once the server thread has ended by itself (an exception ended it): no connection is
+    // accepted or served any more. Any thread.
+    bool Ended() const { return ended_; }
 
     // ITCPReplies: any thread, until the handler's OnServerStop has returned.
     void Reply(ClientId id, std::string bytes) override;
@@ -107,5 +111,6 @@ private:
     boost::asio::steady_timer admissionTimer_;
     bool handlerStarted_ = false;
     bool stopped_ = false;
+    std::atomic<bool> ended_{false};
     std::thread thread_;
 };

@@ -560,6 +560,7 @@ TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns)
     StartServer();
     testing::internal::CaptureStderr();
     Client client(server_->Port());
+    EXPECT_FALSE(server_->Ended());
     client.Send("boom");
     ASSERT_TRUE(handler_.WaitFor('R', 1));
     // Once the thread has ended the listening socket is closed and connecting fails.
@@ -574,6 +575,10 @@ TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns)
         }
     }
     EXPECT_TRUE(refused);
+    // The program watches for this to end itself.
+    while (!server_->Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(server_->Ended());
     StopServer();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "TCP server thread ended: scripted failure\n");
