@@ -10,7 +10,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -177,20 +176,8 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    // Ends the sending side (the server sees end of stream) and waits until the server has
-    // acknowledged that end.
-    bool ShutdownSending() {
-        if (::shutdown(fd_, SHUT_WR) != 0) return false;
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        for (;;) {
-            tcp_info info{};
-            socklen_t size = sizeof info;
-            if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
-            if (info.tcpi_state == TCP_FIN_WAIT2) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    // Ends the sending side: the server sees end of stream.
+    bool ShutdownSending() { return ::shutdown(fd_, SHUT_WR) == 0; }
 
 private:
     int fd_;
