@@ -13,7 +13,8 @@ constexpr std::int32_t kMaxTcpPort = 65535;
 // largest or smallest 32-bit value instead of leaving it undefined.
 std::int32_t ParseTcpPort(const char* text);
 
-// The COM port name as the station link gets it: every a-z upper-cased, nothing else changed.
+// The COM port name as "Failed to connect to DSAir2 on %s." shows it: every a-z upper-cased,
+// nothing else changed. The station link gets the name as typed.
 std::string UpperCasePortName(const char* name);
 
 // The command line sorted into what it asks for. Options may stand before, between or after the

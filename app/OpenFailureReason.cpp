@@ -1,6 +1,5 @@
 #include "app/OpenFailureReason.hpp"
 
-#include "serial/DevicePath.hpp"
 #include "serial/ExclusiveAccess.hpp"
 
 #ifndef _WIN32
@@ -102,7 +101,7 @@ std::string NotSerialReason(const std::string& path) {
 // The open that failed inside the link left no reason behind; a second open finds it. That
 // open does not disturb a station in use by another program: the line is already up, and it
 // is not the last close that hangs it up.
-std::string NotOpenedReason(const std::string& devicePath, const std::string& givenName) {
+std::string NotOpenedReason(const std::string& devicePath) {
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
         const bool serial = ::isatty(fd) == 1;
@@ -122,15 +121,7 @@ std::string NotOpenedReason(const std::string& devicePath, const std::string& gi
             return BusyReason(devicePath);
         case EISDIR:
             return NotSerialReason(devicePath);
-        case ENOENT: {
-            // The link looked the name up ignoring case; the user's spelling reads better than
-            // the upper-cased one it was handed.
-            struct stat st {};
-            const std::string shown =
-                ::lstat(devicePath.c_str(), &st) == 0 ? devicePath : DevicePath(givenName);
-            return "  Could not open " + shown + ": " + std::strerror(err) + "." +
-                   SerialDevicesPresent() + "\n";
-        }
+        case ENOENT:
         case ENODEV:
         case ENXIO:
             return "  Could not open " + devicePath + ": " + std::strerror(err) + "." +
@@ -142,7 +133,7 @@ std::string NotOpenedReason(const std::string& devicePath, const std::string& gi
 
 #else
 
-std::string NotOpenedReason(const std::string& devicePath, const std::string& /*givenName*/) {
+std::string NotOpenedReason(const std::string& devicePath) {
     return ComPortOpenFailure(devicePath);
 }
 
@@ -228,14 +219,14 @@ std::string ComPortList(std::vector<std::string> names) {
 }
 
 std::string OpenFailureReason(NDSDCC::OpenFailure failure, const std::string& devicePath,
-                              const std::string& givenName, const std::string& error) {
+                              const std::string& error) {
     if (!error.empty()) {
         return "  " + devicePath + " opened, but the serial line could not be set up: " + error +
                ".\n";
     }
     switch (failure) {
         case NDSDCC::OpenFailure::DeviceNotOpened:
-            return NotOpenedReason(devicePath, givenName);
+            return NotOpenedReason(devicePath);
         case NDSDCC::OpenFailure::NoReadyNotice:
             return "  " + devicePath +
                    " opened, but the station sent no ready notice within 5 seconds: is the "

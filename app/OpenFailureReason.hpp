@@ -6,11 +6,10 @@
 #include <vector>
 
 // One line (with its "\n") that tells a user why the station could not be reached and what to
-// do about it. devicePath is the path the link tried; givenName is the port name as typed, which
-// names a device that does not exist (whose path was tried upper-cased) in the user's own
-// spelling. error is the text of an exception the link raised, empty when it returned false.
+// do about it. devicePath is the path the link tried: the name as typed, or as DevicePath
+// resolved it. error is the text of an exception the link raised, empty when it returned false.
 std::string OpenFailureReason(NDSDCC::OpenFailure failure, const std::string& devicePath,
-                              const std::string& givenName, const std::string& error);
+                              const std::string& error);
 
 #ifdef _WIN32
 // The line that says why the COM port at devicePath ("\\.\COM3") could not be opened, from the

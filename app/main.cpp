@@ -1,10 +1,11 @@
 // Railmux: joins a DSAir2 command station on a serial port to a control application over TCP.
 
 #include "app/CommandLine.hpp"
-#include "base/ConsoleLog.hpp"
 #include "app/ConsoleWriter.hpp"
 #include "app/OpenFailureReason.hpp"
+#include "app/ServedHandler.hpp"
 #include "app/StopSignals.hpp"
+#include "base/ConsoleLog.hpp"
 #include "base/StopSignalsBlocked.hpp"
 #include "net/ListenAddress.hpp"
 #include "net/NTCPServerThread.hpp"
@@ -31,6 +32,10 @@ namespace {
 const char kUsage[] =
     "Usage : Railmux ComPort [TCPPort]\nExample: Railmux COM1 11009\n[tcpport] range is "
     "1024-65535.\nIf [tcpport] not specified, defaults to 11009.\n";
+
+// Exit codes: 0 a normal stop, 1 an invalid TCP port, 2 a usage error, 3 the server could not
+// start, and this one: the server's thread ended by itself while Railmux ran.
+constexpr int kExitServerEnded = 4;
 
 const char kOptions[] =
     "Options, before or after the arguments:\n"
@@ -111,7 +116,6 @@ int main(int argc, char* argv[]) {
 
     // From here on no console line waits for a terminal or pipe that does not drain.
     const ConsoleWriter console;
-    const std::string comPort = UpperCasePortName(line.comPort);
 
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer sets up a thread's signal state at its first blocking call, and a signal
@@ -123,14 +127,16 @@ int main(int argc, char* argv[]) {
     // waits for it may signal at once.
     InstallStopHandlers();
 
-    // A line setting the device refuses raises out of the link; that is a failed connect like
-    // any other, retried in the background, and the network side still comes up.
+    // The link opens the device as typed (only a bare COM name is matched ignoring case), so
+    // that its lines name the device as the user knows it. A line setting the device refuses
+    // raises out of the link; that is a failed connect like any other, retried in the
+    // background, and the network side still comes up.
     bool connected = false;
     std::string error;
     {
         const StopDuringStartUp stopWatch;
         try {
-            connected = NDSDCC::Open(comPort.c_str());
+            connected = NDSDCC::Open(line.comPort);
         } catch (const std::exception& e) {
             error = e.what();
         }
@@ -140,38 +146,43 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     if (!connected) {
-        std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n", comPort.c_str());
-        const std::string reason = OpenFailureReason(NDSDCC::LastOpenFailure(),
-                                                     NDSDCC::LastDevicePath(), line.comPort, error);
+        std::fprintf(stderr, "Failed to connect to DSAir2 on %s.\n",
+                     UpperCasePortName(line.comPort).c_str());
+        const std::string reason =
+            OpenFailureReason(NDSDCC::LastOpenFailure(), NDSDCC::LastDevicePath(), error);
         std::fputs(reason.c_str(), stderr);
         // The Windows runtime holds it back in a buffer otherwise, until the program ends.
         std::fflush(stderr);
     }
 
-    // The scheduler owns the station commands from here on; the handler hands it the client's
-    // messages. Both outlive the server, whose thread uses them.
+    // The scheduler owns the station commands from here on; the handler's worker hands it the
+    // client's messages. Both outlive the server, which stops the worker before it goes.
     TrackPower power;
     NDSDCCStation station;
     StationScheduler scheduler(station, power, &NDSDCC::StationEpoch);
     NTCPRecvHandler handler(scheduler);
     std::uint32_t errorCode = 0;
-    NTCPServerThread* server = NTCPServerThread::Start(tcpPort, &handler, errorCode, listenAddress);
+    NTCPServerThread* server =
+        NTCPServerThread::Start(tcpPort, &ServedHandler(handler), errorCode, listenAddress);
     if (server == nullptr) {
         std::fprintf(stderr, "Failed to start TCP server on port %d, error code %u.\n", tcpPort,
                      errorCode);
         return 3;
     }
     ConsoleLog("TCP server started on port %d\n", tcpPort);
-    while (!StopRequested()) {
+    // A server thread that ended by itself serves nobody any more: the program ends too, with a
+    // code of its own, so that a service manager starts it again.
+    while (!StopRequested() && !server->Ended()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    const bool serverEnded = !StopRequested();
 
-    // The station link first: the message in progress stops waiting for the station at once,
-    // and so does a reconnection attempt; the ones after it in the same read are dropped with
-    // the connection.
+    // The station link first: the message under way stops waiting for the station at once, and
+    // so does a reconnection attempt; then the scheduler, whose barrier waits end; then the
+    // server, which stops the handler's worker (dropping the messages not yet begun) before its
+    // own event loop, so that no reply is handed to a loop that is gone.
     NDSDCC::Stop();
-    handler.StopProcessing();
     scheduler.Stop();
     NTCPServerThread::Stop(server);
-    return 0;
+    return serverEnded ? kExitServerEnded : 0;
 }

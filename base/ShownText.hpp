@@ -2,10 +2,12 @@
 
 #include <string>
 
-// Client or station text as the console shows it: bytes below 0x20 other than the tab and the
-// carriage return, 0x7F and bytes above 0x7F are written as \xNN (two upper-case hex digits), so
-// that a peer cannot steer the operator's terminal and a NUL byte does not cut the line short.
-// Everything else, ordinary traffic included, is shown byte for byte and is not copied.
+// Client or station text as the console shows it: bytes below 0x20 other than the tab, a carriage
+// return anywhere but at the very end, 0x7F and bytes above 0x7F are written as \xNN (two
+// upper-case hex digits), so that a peer cannot steer the operator's terminal or overwrite its
+// line, and a NUL byte does not cut the line short. Everything else, ordinary traffic and the
+// carriage return that ends a station's line included, is shown byte for byte and is not
+// copied.
 class ShownText {
 public:
     // Refers to text, which must outlive this object.

@@ -8,15 +8,23 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 class NTCPServerThread;
 
-// One accepted TCP connection of NTCPServerThread: reads into its own buffer, hands the bytes to
-// the handler and writes the handler's reply before it reads again. Lives on the server thread.
-class NTCPConnection {
+// One accepted TCP connection of NTCPServerThread. It keeps a read outstanding for as long as it
+// is open, so that the client's end is seen the moment it comes, hands every read to the
+// handler, and writes the replies handed to it in the order they came, while it reads on. It is
+// owned by the server's table and by its outstanding operations (a read and a write may be
+// outstanding at once), and lives on the server thread.
+class NTCPConnection : public std::enable_shared_from_this<NTCPConnection> {
 public:
     static constexpr std::size_t kReceiveBufferSize = 10000;
+    // Replies waiting behind the one being written: beyond this the client is not reading what
+    // it asked for, and the connection is ended. A reply is a few bytes; the socket's own buffer
+    // takes the first megabytes before anything waits here.
+    static constexpr std::size_t kMaxUnwritten = 64 * 1024;
 
     NTCPConnection(NTCPServerThread& server, boost::asio::io_context& io, ITCPRecvHandler* handler);
 
@@ -27,21 +35,29 @@ public:
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
     // The handler's name for this connection: its address.
     ClientId Id() const { return reinterpret_cast<ClientId>(this); }
-    // Serves an admitted connection until it ends; the server then destroys it.
+    // Serves an admitted connection until it ends.
     void Start();
+    // Queues bytes to be written after those queued before; nothing once the connection has
+    // ended. Server thread only.
+    void Write(std::string bytes);
+    // Ends the connection once: OnDisconnect, the socket closed (what is outstanding completes
+    // as aborted), the server's table let go. Server thread only.
+    void End();
 
 private:
     void Receive();
     void OnRead(const boost::system::error_code& ec, std::size_t size);
-    void Send(bool closeAfterReply);
-    void OnWritten(const boost::system::error_code& ec, bool closeAfterReply);
-    // OnDisconnect, then the server destroys this object: nothing may touch it afterwards.
-    void End();
+    // Writes everything queued in one go.
+    void Flush();
+    void OnWritten(const boost::system::error_code& ec);
 
     boost::asio::ip::tcp::socket socket_;
     NTCPServerThread* server_;
-    std::array<char, kReceiveBufferSize> buffer_;
     ITCPRecvHandler* handler_;
-    // Written by the handler, sent from here; never cleared by the server.
-    std::string reply_;
+    std::array<char, kReceiveBufferSize> buffer_;
+    // The bytes of the write outstanding (untouched until it completes), and those queued
+    // behind it.
+    std::string writing_;
+    std::string unwritten_;
+    bool ended_ = false;
 };

@@ -5,6 +5,7 @@
 #include "net/PeerLiveness.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
@@ -44,6 +45,8 @@ NTCPServerThread* NTCPServerThread::Start(std::int32_t port, ITCPRecvHandler* ha
             delete server;
             return nullptr;
         }
+        handler->OnServerStart(*server);
+        server->handlerStarted_ = true;
         const StopSignalsBlocked forTheNewThread;
         server->thread_ = std::thread(std::ref(*server));
     } catch (const boost::system::system_error& e) {
@@ -74,14 +77,18 @@ NTCPServerThread::NTCPServerThread(std::int32_t port, ITCPRecvHandler* handler,
       admissionTimer_(io_) {}
 
 NTCPServerThread::~NTCPServerThread() {
+    // The handler's threads post replies to the event loop: they are done before it stops, and
+    // long before it goes.
+    if (handlerStarted_) handler_->OnServerStop();
     if (!stopped_) {
         // run() returns once the handler call in progress, if any, has returned.
         io_.stop();
         if (thread_.joinable()) thread_.join();
         stopped_ = true;
     }
-    // The members now go in reverse order: the connections close their sockets without any
-    // handler call, then the event loop drops the completions still queued for them.
+    // The members now go in reverse order: the table lets go of the connections, and the event
+    // loop drops the completions still queued for them, which close their sockets without any
+    // handler call.
 }
 
 std::uint16_t NTCPServerThread::Port() const {
@@ -110,10 +117,11 @@ void NTCPServerThread::operator()() {
     // Once the thread is gone nobody accepts: refuse new peers instead of leaving them queued.
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    ended_ = true;
 }
 
 void NTCPServerThread::Accept() {
-    if (!pending_) pending_ = std::make_unique<NTCPConnection>(*this, io_, handler_);
+    if (!pending_) pending_ = std::make_shared<NTCPConnection>(*this, io_, handler_);
     acceptor_.async_accept(pending_->Socket(),
                            [this](const boost::system::error_code& ec) { OnAccepted(ec); });
 }
@@ -145,7 +153,8 @@ void NTCPServerThread::OnAccepted(const boost::system::error_code& ec) {
     std::string address = peer.address().to_string();
     // A client that closes and at once connects again would find its own old connection still
     // admitted when the new one comes first in this round of the loop: the new one waits until
-    // every connection whose end has already arrived has been finished.
+    // every connection whose end has already arrived has been finished. Their reads are always
+    // outstanding, so that takes a turn or two of the loop.
     if (waiting_.size() < kMaxWaiting && (!waiting_.empty() || AnyPeerGone())) {
         waiting_.push_back({std::move(pending_), std::move(address),
                             std::chrono::steady_clock::now() + kAdmissionWait});
@@ -156,17 +165,21 @@ void NTCPServerThread::OnAccepted(const boost::system::error_code& ec) {
     Accept();
 }
 
-void NTCPServerThread::Admit(std::unique_ptr<NTCPConnection> connection,
+void NTCPServerThread::Admit(std::shared_ptr<NTCPConnection> connection,
                              const std::string& address) {
-    NTCPConnection* raw = connection.get();
-    if (handler_->OnAccept(raw->Id(), address)) {
-        connections_.emplace(raw, std::move(connection));
-        raw->Start();
+    if (!handler_->OnAccept(connection->Id(), address)) {
+        // A refused connection's socket closes here, before anything is read or written.
+        return;
     }
-    // A refused connection's socket closes here, before anything is read or written.
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        connections_.emplace(connection->Id(), connection);
+    }
+    connection->Start();
 }
 
 bool NTCPServerThread::AnyPeerGone() {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
     for (auto& entry : connections_) {
         if (PeerHasGone(entry.second->Socket())) return true;
     }
@@ -184,15 +197,41 @@ void NTCPServerThread::AdmitWaiting() {
         admissionTimer_.cancel();
         return;
     }
-    // A peer that has gone ends its connection through the usual read; this only bounds the
-    // wait when that takes long (messages of its own still to carry out).
+    // A peer that has gone ends its connection through its read, which is always outstanding;
+    // this only bounds the wait should that ever take long.
     admissionTimer_.expires_at(waiting_.front().deadline);
     admissionTimer_.async_wait([this](const boost::system::error_code& ec) {
         if (!ec) AdmitWaiting();
     });
 }
 
-void NTCPServerThread::Release(NTCPConnection* connection) {
-    connections_.erase(connection);
+void NTCPServerThread::Release(ClientId id) {
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        connections_.erase(id);
+    }
     if (!waiting_.empty()) AdmitWaiting();
+}
+
+std::shared_ptr<NTCPConnection> NTCPServerThread::Find(ClientId id) {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    const auto found = connections_.find(id);
+    return found == connections_.end() ? nullptr : found->second;
+}
+
+// The connection is looked up now, on the caller's thread, and held until the write is queued:
+// a reply handed over for a connection that ends meanwhile can never reach a later one that
+// happens to get the same id.
+void NTCPServerThread::Reply(ClientId id, std::string bytes) {
+    std::shared_ptr<NTCPConnection> connection = Find(id);
+    if (!connection) return;
+    boost::asio::post(io_, [connection, bytes = std::move(bytes)]() mutable {
+        connection->Write(std::move(bytes));
+    });
+}
+
+void NTCPServerThread::End(ClientId id) {
+    std::shared_ptr<NTCPConnection> connection = Find(id);
+    if (!connection) return;
+    boost::asio::post(io_, [connection] { connection->End(); });
 }

@@ -1,9 +1,10 @@
 #include "protocol/NTCPRecvHandler.hpp"
 
 #include "base/ConsoleLog.hpp"
+#include "base/StopSignalsBlocked.hpp"
+#include "net/ITCPReplies.hpp"
 #include "protocol/ProcessMessage.hpp"
 
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -15,86 +16,103 @@ unsigned long long Wide(ClientId id) {
 }  // namespace
 
 NTCPRecvHandler::NTCPRecvHandler(StationScheduler& scheduler)
-    : processor_([&scheduler](std::string message, std::string& reply) {
+    : NTCPRecvHandler([&scheduler](std::string message, std::string& reply) {
           return ProcessMessage(std::move(message), reply, scheduler);
       }) {}
 
-NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor) : processor_(std::move(processor)) {}
+NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor) : processor_(std::move(processor)) {
+    const StopSignalsBlocked forTheNewThread;
+    worker_ = std::thread(&NTCPRecvHandler::Work, this);
+}
+
+NTCPRecvHandler::~NTCPRecvHandler() {
+    OnServerStop();
+}
+
+void NTCPRecvHandler::OnServerStart(ITCPReplies& replies) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_ = &replies;
+}
 
 bool NTCPRecvHandler::OnAccept(ClientId id, const std::string& address) {
-    if (!clientBuffers.empty()) {
-        ConsoleLog("Already connected. Denied connection from [%s].\n", address.c_str());
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!messages_.Admit(id)) {
+            ConsoleLog("Already connected. Denied connection from [%s].\n", address.c_str());
+            return false;
+        }
     }
-    clientBuffers[id];
     ConsoleLog("TCP connection accepted from [%s], ID: %llX.\n", address.c_str(), Wide(id));
     return true;
 }
 
 void NTCPRecvHandler::OnDisconnect(ClientId id) {
     ConsoleLog("Client disconnected, ID: %llX.\n", Wide(id));
-    clientBuffers.erase(id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.Forget(id);
 }
 
-bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
-                                std::string& reply, bool& /*closeAfterReply*/) {
-    ClientText& client = clientBuffers[id];
-    const char* next = data;
-    const char* const end = data + size;
-
-    // Keeps the unfinished text within its bound.
-    auto keep = [&](const char* first, const char* last) {
-        if (client.text.size() + static_cast<std::size_t>(last - first) > kMaxClientText) {
+bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size) {
+    ClientMessages::Fed fed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fed = messages_.Feed(id, data, size);
+    }
+    switch (fed) {
+        case ClientMessages::Fed::Kept:
+            wake_.notify_one();
+            return true;
+        case ClientMessages::Fed::TextTooLong:
             ConsoleLog(
                 "Client ID: %llX sent more than %zu bytes without a carriage return; "
                 "connection dropped.\n",
-                Wide(id), kMaxClientText);
-            client.text.clear();
+                Wide(id), ClientMessages::kMaxClientText);
             return false;
-        }
-        client.text.append(first, last);
-        return true;
-    };
-
-    if (next != end) {
-        if (client.afterCarriageReturn && *next == '\n') ++next;
-        client.afterCarriageReturn = false;
-    }
-
-    std::string replies;
-    std::string answer;
-    bool answered = false;
-    while (next != end && !stopping_) {
-        const auto* cr = static_cast<const char*>(std::memchr(next, '\r', end - next));
-        if (cr == nullptr) {
-            if (!keep(next, end)) return false;
+        case ClientMessages::Fed::TooManyWaiting:
+            ConsoleLog(
+                "Client ID: %llX sent more than %zu messages or %zu bytes ahead of their "
+                "replies; connection dropped.\n",
+                Wide(id), ClientMessages::kMaxWaitingMessages, ClientMessages::kMaxWaitingText);
+            return false;
+        case ClientMessages::Fed::NotAdmitted:
             break;
-        }
-        std::string message;
-        if (client.text.empty()) {
-            message.assign(next, cr);
-        } else {
-            if (!keep(next, cr)) return false;
-            message = std::move(client.text);
-            client.text.clear();
-        }
-        if (!processor_(std::move(message), answer)) return false;
-        ConsoleLog("[E Send] %s\n", ShownText(answer).c_str());
-        replies += answer;
-        replies += '\r';
-        answered = true;
-
-        next = cr + 1;
-        if (next == end) {
-            client.afterCarriageReturn = true;
-        } else if (*next == '\n') {
-            ++next;
-        }
     }
+    return false;
+}
 
-    if (answered) {
-        reply = std::move(replies);
-        replyReady = true;
+void NTCPRecvHandler::OnServerStop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
     }
-    return true;
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+}
+
+void NTCPRecvHandler::Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || messages_.AnyWaiting(); });
+        if (stopping_) return;
+        ClientMessages::Message message = messages_.Next();
+
+        lock.unlock();
+        std::string reply;
+        const bool answered = processor_(std::move(message.text), reply);
+        lock.lock();
+
+        // Checked and handed over under the lock that OnDisconnect takes: a reply is never
+        // handed over for a client after the server has reported it gone, so it can never reach
+        // a later client that happens to get the same id.
+        if (stopping_) return;
+        if (!messages_.Wanted(message) || replies_ == nullptr) continue;
+        if (!answered) {
+            messages_.EndClient(message.client);
+            replies_->End(message.client);
+            continue;
+        }
+        ConsoleLog("[E Send] %s\n", ShownText(reply).c_str());
+        reply += '\r';
+        replies_->Reply(message.client, std::move(reply));
+    }
 }

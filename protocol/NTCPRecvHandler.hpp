@@ -1,49 +1,67 @@
 #pragma once
 
 #include "net/ITCPRecvHandler.hpp"
+#include "protocol/ClientMessages.hpp"
 
-#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
+class ITCPReplies;
 class StationScheduler;
 
 // The client protocol behind the TCP server: admits one client at a time, frames its bytes at
-// carriage returns and answers each message through the message processor.
+// carriage returns and carries its messages out, in order and one at a time, on a message worker
+// thread of its own, so that the server's thread only reads and writes. Each reply, with its
+// "\r", goes back to the server as soon as its message is done; a client that has gone takes
+// the messages not yet begun with it.
+//
+// The shell around ClientMessages: the worker thread and the one lock around the client's
+// messages and the reply path.
 class NTCPRecvHandler final : public ITCPRecvHandler {
 public:
-    // Longest text kept for a client without a carriage return; beyond it the client is dropped.
-    static constexpr std::size_t kMaxClientText = 64 * 1024;
+    static constexpr std::size_t kMaxClientText = ClientMessages::kMaxClientText;
 
     using MessageProcessor = std::function<bool(std::string message, std::string& reply)>;
 
     // Answers through ProcessMessage with the scheduler, which must outlive the handler.
     explicit NTCPRecvHandler(StationScheduler& scheduler);
+    // Answers through the processor (on the worker thread); false from it ends the connection.
     explicit NTCPRecvHandler(MessageProcessor processor);
+    // Stops the worker as OnServerStop does.
+    ~NTCPRecvHandler();
+    NTCPRecvHandler(const NTCPRecvHandler&) = delete;
+    NTCPRecvHandler& operator=(const NTCPRecvHandler&) = delete;
 
+    // Replies go there from now on.
+    void OnServerStart(ITCPReplies& replies) override;
     // Admits the connection when no client is connected.
     bool OnAccept(ClientId id, const std::string& address) override;
-    // Forgets the client, so that the next connection is admitted.
+    // Forgets the client, so that the next connection is admitted; its messages not yet begun
+    // are dropped, and the reply of the one under way is not sent.
     void OnDisconnect(ClientId id) override;
-    // Carries out every message completed by these bytes, in order, and sets the reply to all
-    // their answers, each ended by "\r". A line feed right after a carriage return is dropped.
-    // False when the processor fails or the client's unfinished text exceeds kMaxClientText.
-    bool OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
-                   std::string& reply, bool& closeAfterReply) override;
-    // From any thread, before the server is stopped: messages not yet begun are not carried out,
-    // so that a read holding many messages for a slow station cannot hold up the stop for long.
-    void StopProcessing() { stopping_ = true; }
+    // Frames the bytes and hands the complete messages to the worker. False when the client's
+    // unfinished text exceeds kMaxClientText or too much waits for the worker
+    // (ClientMessages).
+    bool OnReceive(ClientId id, const char* data, unsigned size) override;
+    // Drops every message not yet begun, waits for the one under way (the station and the
+    // scheduler are stopped first, so that it ends at once) and ends the worker; no reply is
+    // handed over afterwards. Idempotent.
+    void OnServerStop() override;
 
 private:
-    struct ClientText {
-        std::string text;                  // received since the last carriage return
-        bool afterCarriageReturn = false;  // the latest byte was a carriage return
-    };
+    // The worker thread's body: the next message, carried out without the lock; its reply
+    // handed over under the lock if its client is still there.
+    void Work();
 
-    // The connected client ("connected" means the map is not empty).
-    std::map<ClientId, ClientText> clientBuffers;
     MessageProcessor processor_;
-    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;  // guards everything below but the thread
+    std::condition_variable wake_;
+    ClientMessages messages_;
+    ITCPReplies* replies_ = nullptr;
+    bool stopping_ = false;
+    std::thread worker_;
 };

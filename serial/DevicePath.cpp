@@ -57,9 +57,9 @@ std::string UniqueMatch(const std::string& directory, const std::string& name) {
     return matches == 1 ? match : std::string();
 }
 
-// path is absolute below root (root itself without a trailing slash, empty for "/"). Each
-// component that does not exist as written is replaced by its unique case-insensitive match;
-// if any component has none, the path is returned as given.
+// path is absolute below root (root itself without a trailing slash, empty for "/"). As written
+// when it exists; else each component that does not exist as written is replaced by its unique
+// case-insensitive match, and if any component has none, the path is returned as given.
 std::string ResolveAbsolute(const std::string& root, const std::string& path) {
     const std::string given = root + path;
     if (Exists(given)) return given;
@@ -104,7 +104,8 @@ std::string DevicePathUnder(const std::string& root, const std::string& portName
     while (!base.empty() && base.back() == '/')
         base.pop_back();
 
-    if (portName.front() == '/') return ResolveAbsolute(base, portName);
+    // A path is opened exactly as typed: another device may differ from it only in case.
+    if (portName.front() == '/') return base + portName;
     // The convention other Unix tools follow: COM1 is the first on-board port.
     if (unsigned long n = ComNumber(portName)) return base + "/dev/ttyS" + std::to_string(n - 1);
     return ResolveAbsolute(base, "/dev/" + portName);

@@ -1,6 +1,7 @@
 // The program's command line, run as a user runs it.
 #include "sim/DSAir2Simulator.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/FailingServedHandler.hpp"
 #include "tests/support/StartRailmux.hpp"
 #include "tests/support/TcpClient.hpp"
 
@@ -9,6 +10,7 @@
 
 #include <dirent.h>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -222,6 +224,31 @@ TEST(CliTest, TerminationSignalStopsWithExitCodeZero) {
         << child.Stderr();
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(30s), 0);
+}
+
+// A server thread that ends by itself leaves nobody to serve the network: Railmux ends too, with
+// the exit code of its own that a service manager restarts it for. The test build of the
+// program lets a client make the server thread fail, as any exception from a handler call does.
+TEST(CliTest, AServerThreadThatEndsByItselfEndsTheProgramWithExitCodeFour) {
+    RailmuxRun run = StartRailmux([](const std::string& port) {
+        return std::vector<std::string>{FAILING_SERVER_BIN, "/nonexistent/station", port};
+    });
+    ASSERT_TRUE(run.serving) << run.process->Stderr();
+    ChildProcess& child = *run.process;
+    TcpClient client(run.port);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("V\r"));
+    EXPECT_EQ(client.ReadReplies(1), "---\r");
+    const auto failed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.Send(kFailServerThread));
+    EXPECT_EQ(child.Wait(30s), 4);
+    std::printf("ended %lld ms after the server thread was made to fail\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - failed)
+                                           .count()));
+    EXPECT_NE(child.Stderr().find("TCP server thread ended: failed on request\n"),
+              std::string::npos)
+        << child.Stderr();
 }
 
 // The signal mask of each of the process's threads other than the main one, from /proc.

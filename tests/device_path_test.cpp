@@ -51,28 +51,32 @@ struct PathCase {
     const char* expected;  // below the root
 };
 
-TEST_F(DeviceTree, ResolvesNamesAsTheCommandLineGivesThem) {
+TEST_F(DeviceTree, ResolvesNamesAsTheUserTypedThem) {
     const PathCase cases[] = {
-        // Paths: as they are when they exist, else matched component by component.
+        // Paths: exactly as typed, whatever exists beside them in another case.
         {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-        {"/DEV/TTYUSB0", "/dev/ttyUSB0"},
-        {"/DEV//TTYACM0", "/dev/ttyACM0"},
-        {"/DEV/SERIAL/BY-ID/USB-FTDI_FT232R_A1-IF00-PORT0",
+        {"/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0",
          "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"},
-        {"/DEV/TTYAB", "/dev/TTYAB"},      // exact component wins over the ambiguous pair
-        {"/dev/ttyab", "/dev/ttyab"},      // two case-insensitive matches: as given
-        {"/DEV/TTYUSB9", "/DEV/TTYUSB9"},  // no match: as given
-        // COMn is the n-th on-board port, whether or not it exists.
+        {"/dev/ttyAB", "/dev/ttyAB"},
+        {"/dev/TTYAB", "/dev/TTYAB"},
+        {"/DEV/TTYUSB0", "/DEV/TTYUSB0"},
+        {"/dev/ttyab", "/dev/ttyab"},
+        {"/dev/TTYUSB9", "/dev/TTYUSB9"},
+        // COMn is the n-th on-board port, whether or not it exists, in any case.
         {"COM1", "/dev/ttyS0"},
         {"COM3", "/dev/ttyS2"},
         {"COM10", "/dev/ttyS9"},
         {"com2", "/dev/ttyS1"},
-        // Anything else is looked up in /dev.
+        // Any other bare name is looked up in /dev: as written when it exists, else ignoring case
+        // where that finds one entry only.
         {"COM0", "/dev/COM0"},
         {"COMX", "/dev/COMX"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
         {"ttyusb0", "/dev/ttyUSB0"},
         {"TTYACM0", "/dev/ttyACM0"},
         {"TTYUSB7", "/dev/TTYUSB7"},
+        {"ttyAB", "/dev/ttyAB"},
+        {"TTYAB", "/dev/TTYAB"},
         {"ttyab", "/dev/ttyab"},
         {"SERIAL/BY-ID/USB-FTDI_FT232R_A1-IF00-PORT0",
          "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"},
@@ -83,13 +87,13 @@ TEST_F(DeviceTree, ResolvesNamesAsTheCommandLineGivesThem) {
 }
 
 TEST_F(DeviceTree, RootWithTrailingSlashGivesTheSamePaths) {
-    EXPECT_EQ(DevicePathUnder(root + "/", "/DEV/TTYUSB0"), root + "/dev/ttyUSB0");
+    EXPECT_EQ(DevicePathUnder(root + "/", "/dev/ttyUSB0"), root + "/dev/ttyUSB0");
     EXPECT_EQ(DevicePathUnder(root + "/", "COM1"), root + "/dev/ttyS0");
 }
 
 TEST(DevicePath, UsesTheRealRoot) {
     EXPECT_EQ(DevicePath("/dev/null"), "/dev/null");
-    EXPECT_EQ(DevicePath("/DEV/NULL"), "/dev/null");
+    EXPECT_EQ(DevicePath("/DEV/NULL"), "/DEV/NULL");
     EXPECT_EQ(DevicePath("NULL"), "/dev/null");
     EXPECT_EQ(DevicePath("COM1"), "/dev/ttyS0");
     EXPECT_EQ(DevicePath(""), "");

@@ -2,6 +2,7 @@
 // pseudo-terminal, and a real TCP client on loopback.
 #include "sim/DSAir2Simulator.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/RailmuxOnSim.hpp"
 #include "tests/support/StartRailmux.hpp"
 #include "tests/support/TcpClient.hpp"
 
@@ -11,9 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -125,10 +132,14 @@ TEST_F(EndToEnd, ControlBytesFromClientAndStationAreShownNotObeyed) {
     EXPECT_TRUE(railmux_->WaitForStdout("[D Recv] \\x1B]0;owned\\x07 caf\\xC3\\xA9\r\n", 10s))
         << Console();
 
-    // Ordinary traffic stays byte for byte, the carriage return inside a CV reply included.
+    // A carriage return inside a line would send the terminal's cursor back over it: only the
+    // one that ends a station's line is shown as it is.
+    sim_->SendRaw("[D Recv] 200 Ok\rfaked\r\n");
+    EXPECT_TRUE(railmux_->WaitForStdout("[D Recv] [D Recv] 200 Ok\\x0Dfaked\r\n", 10s))
+        << Console();
     sim_->SetCv(3, 0x2A);
     EXPECT_EQ(Ask(client, "R 003\r", 2), "CV0032A\rP\r");
-    EXPECT_TRUE(railmux_->WaitForStdout("[E Send] CV0032A\rP\n", 10s)) << Console();
+    EXPECT_TRUE(railmux_->WaitForStdout("[E Send] CV0032A\\x0DP\n", 10s)) << Console();
     EXPECT_EQ(Console().find('\x1b'), std::string::npos);
 }
 
@@ -230,6 +241,168 @@ TEST_F(EndToEnd, PortHeldByAnotherSocketExitsWithCodeThree) {
               "Failed to start TCP server on port " + std::to_string(port) + ", error code 98.\n");
     EXPECT_EQ(railmux.Stdout().find("TCP server started"), std::string::npos);
     ::close(holder);
+}
+
+// Railmux on a station that takes its time over every answer, and a client that does not wait
+// for one reply before it sends the next message.
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+class SlowStation : public ::testing::Test {
+protected:
+    void Start(SimOptions options) {
+        railmux_ = std::make_unique<RailmuxOnSim>(std::move(options));
+        std::string error;
+        ASSERT_TRUE(railmux_->Start(error)) << error;
+    }
+
+    DSAir2Simulator& Sim() { return railmux_->Sim(); }
+
+    // How many of the station's commands so far were exactly this one.
+    std::size_t Count(const std::string& command) {
+        const std::vector<std::string> all = Sim().Commands();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), command));
+    }
+
+    // Waits until the station has received the command once; false after the time-out.
+    bool WaitForCommand(const std::string& command, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        for (std::size_t seen = Sim().Commands().size(); Count(command) == 0; ++seen) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || !Sim().WaitForCommands(seen + 1, left)) return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<RailmuxOnSim> railmux_;
+};
+
+TEST_F(SlowStation, PipelinedMessagesAreEachAnsweredWhenTheirOwnWorkIsDone) {
+    constexpr auto kStationTakes = 1200ms;
+    SimOptions options;
+    options.replyDelay = kStationTakes;
+    ASSERT_NO_FATAL_FAILURE(Start(options));
+    const std::size_t handshake = Sim().Commands().size();
+    TcpClient client(railmux_->Port());
+    ASSERT_TRUE(client.Connected());
+
+    // When each of the three station commands reached the station.
+    std::vector<Clock::time_point> arrived(3, Clock::time_point::max());
+    std::thread watcher([&] {
+        for (std::size_t k = 0; k < arrived.size(); ++k) {
+            if (!Sim().WaitForCommands(handshake + k + 1, 60s)) return;
+            arrived[k] = Clock::now();
+        }
+    });
+    const auto sent = Clock::now();
+    ASSERT_TRUE(client.Send("E\rK\rE\r"));
+    std::string received;
+    std::vector<Clock::time_point> replied;
+    while (replied.size() < 3) {
+        const std::string chunk = client.ReadReplies(1, 60s);
+        if (chunk.empty()) break;
+        received += chunk;
+        replied.insert(replied.end(), std::count(chunk.begin(), chunk.end(), '\r'), Clock::now());
+    }
+    watcher.join();
+    ASSERT_EQ(received, "O\rO\rO\r");
+    ASSERT_EQ(replied.size(), 3u);
+    std::printf("replies after %.2f s, %.2f s, %.2f s\n", Seconds(replied[0] - sent),
+                Seconds(replied[1] - sent), Seconds(replied[2] - sent));
+    const std::vector<std::string> commands = Sim().Commands();
+    EXPECT_EQ(std::vector<std::string>(commands.begin() + handshake, commands.end()),
+              (std::vector<std::string>{"setPower(1)", "setPower(0)", "setPower(1)"}));
+
+    // The station answers the first command after 1.2 s; the application waits 2 s for a reply.
+    EXPECT_LT(Seconds(replied[0] - sent), 2.0);
+    // Each reply leaves before the station could have answered the next message's command: its
+    // own message was done at least the station's pause (100 ms) and 1.2 s before that.
+    for (std::size_t k = 0; k + 1 < replied.size(); ++k) {
+        ASSERT_NE(arrived[k + 1], Clock::time_point::max());
+        EXPECT_LT(Seconds(replied[k] - sent), Seconds(arrived[k + 1] + kStationTakes - sent))
+            << "reply " << k + 1;
+    }
+}
+
+TEST_F(SlowStation, MessagesOfAClientThatHasGoneAreNotCarriedOutAndTheNextClientIsAnswered) {
+    SimOptions options;
+    options.realTimings = true;  // a CV read takes 1.6 s
+    ASSERT_NO_FATAL_FAILURE(Start(options));
+    Sim().SetCv(1, 3);
+    Sim().SetCv(2, 0x11);
+    {
+        TcpClient leaving(railmux_->Port());
+        ASSERT_TRUE(leaving.Connected());
+        std::string reads;
+        for (int i = 0; i < 10; ++i)
+            reads += "R 001\r";
+        ASSERT_TRUE(leaving.Send(reads));
+        // The first read is under way when the client goes.
+        ASSERT_TRUE(WaitForCommand("getLocoConfig(49152,1)", 30s));
+    }
+    const auto connected = Clock::now();
+    TcpClient next(railmux_->Port());
+    ASSERT_TRUE(next.Connected());
+    ASSERT_TRUE(next.Send("V\r"));
+    EXPECT_EQ(next.ReadReplies(1, 60s), "---\r");
+    const auto answered = Clock::now() - connected;
+    std::printf("the next client answered after %.2f s\n", Seconds(answered));
+    // Only the read that had begun stands in its way: 1.6 s at most from the moment it reached
+    // the station, which was before the first client left.
+    EXPECT_LT(Seconds(answered), 2.0);
+
+    // A read of the new client's own comes after everything asked before it.
+    ASSERT_TRUE(next.Send("R 002\r"));
+    EXPECT_EQ(next.ReadReplies(2, 60s), "CV00211\rP\r");
+    std::printf("CV reads of the client that had gone: %zu\n", Count("getLocoConfig(49152,1)"));
+    EXPECT_EQ(Count("getLocoConfig(49152,1)"), 1u);
+    EXPECT_EQ(Count("getLocoConfig(49152,2)"), 1u);
+}
+
+// Two stations whose paths differ only in case, as two USB adapters' udev names can: the one
+// typed is the one opened, and the link's lines name it as typed.
+TEST(DeviceAsTyped, ThePathTypedIsOpenedAndNamedAsTyped) {
+    char directory[] = "/tmp/railmux-case-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } cleanup{directory};
+    SimOptions typedOptions;
+    typedOptions.linkPath = std::string(directory) + "/sta";
+    SimOptions otherOptions;
+    otherOptions.linkPath = std::string(directory) + "/STA";
+    DSAir2Simulator typed(typedOptions);
+    DSAir2Simulator other(otherOptions);
+    std::string error;
+    ASSERT_TRUE(typed.Start(error)) << error;
+    ASSERT_TRUE(other.Start(error)) << error;
+    const std::string path = typed.Path();
+
+    RailmuxRun run = StartRailmux([&path](const std::string& port) {
+        return std::vector<std::string>{RAILMUX_BIN, path, port};
+    });
+    ASSERT_TRUE(run.serving) << run.process->Stdout() << run.process->Stderr();
+    ChildProcess& railmux = *run.process;
+    EXPECT_EQ(railmux.Stderr(), "");
+    EXPECT_EQ(typed.Commands(), std::vector<std::string>{"setPing()"});
+
+    typed.Unplug();
+    EXPECT_TRUE(railmux.WaitForStdout("Lost connection to DSAir2 on " + path + ": ", 30s))
+        << railmux.Stdout();
+    ASSERT_TRUE(typed.Replug(error)) << error;
+    EXPECT_TRUE(railmux.WaitForStdout("Reconnected to DSAir2 on " + path + "\n", 30s))
+        << railmux.Stdout();
+    railmux.Signal(SIGTERM);
+    EXPECT_EQ(railmux.Wait(30s), 0);
+    EXPECT_EQ(other.OpenCount(), 0);
 }
 
 }  // namespace

@@ -26,11 +26,17 @@ TEST_P(ShownTextTest, ControlAndNonAsciiBytesAreEscaped) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, ShownTextTest,
     ::testing::Values(
-        // Ordinary traffic, byte for byte: the tab and the carriage return stay.
+        // Ordinary traffic, byte for byte: the tab, and the carriage return that ends a line.
         ShownCase{"Message", "Q 03 3F 85 B9", "Q 03 3F 85 B9"},
-        ShownCase{"CvReply", "CV00103\rP", "CV00103\rP"},
         ShownCase{"StatusLine", "200 Ok\r", "200 Ok\r"}, ShownCase{"Tab", "a\tb", "a\tb"},
-        ShownCase{"Empty", "", ""}, ShownCase{"PrintableEdges", " ~", " ~"},
+        ShownCase{"CarriageReturnAlone", "\r", "\r"},
+        // A carriage return anywhere else would send the cursor back over the line.
+        ShownCase{"CarriageReturnInsideALine", "200 Ok\r[D Recv] 300 Cmd err\r",
+                  "200 Ok\\x0D[D Recv] 300 Cmd err\r"},
+        ShownCase{"CvReply", "CV00103\rP", "CV00103\\x0DP"},
+        ShownCase{"TwoAtTheEnd", "Ok\r\r", "Ok\\x0D\r"},
+        ShownCase{"LeadingCarriageReturn", "\rOk", "\\x0DOk"}, ShownCase{"Empty", "", ""},
+        ShownCase{"PrintableEdges", " ~", " ~"},
         // A terminal's escape sequences and bell.
         ShownCase{"EraseScreenAndBell", "V\x1b[2J\x07", "V\\x1B[2J\\x07"},
         ShownCase{"TitleSequence", "\x1b]0;title\x07", "\\x1B]0;title\\x07"},

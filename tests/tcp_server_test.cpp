@@ -10,7 +10,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -37,33 +36,40 @@ constexpr auto kWait = 10s;
 
 // One handler call as the server made it.
 struct Call {
-    char kind;  // 'A'ccept, 'R'eceive, 'D'isconnect
+    char kind;  // 'A'ccept, 'R'eceive, 'D'isconnect, s'T'op
     ClientId id;
-    std::string data;          // the address for 'A', the bytes for 'R'
-    std::string replyOnEntry;  // 'R' only
+    std::string data;  // the address for 'A', the bytes for 'R'
 };
 
 // Records every call under its lock; the scripts decide the answers and run without the lock,
-// so a script may block to hold the server thread.
+// so a script may block to hold the server thread. Replies go through the server's reply path.
 class ScriptedHandler final : public ITCPRecvHandler {
 public:
     using AcceptScript = std::function<bool(int index)>;
-    using ReceiveScript =
-        std::function<bool(int index, bool& replyReady, std::string& reply, bool& closeAfterReply)>;
+    // Answers one read: what it hands over through replies, and whether the connection is kept.
+    using ReceiveScript = std::function<bool(int index, ClientId id, ITCPReplies& replies)>;
 
     // Set before the server starts.
     AcceptScript admit = [](int) { return true; };
-    ReceiveScript receive = [](int, bool&, std::string&, bool&) { return true; };
+    ReceiveScript receive = [](int, ClientId, ITCPReplies&) { return true; };
+    std::function<void()> stop = [] {};
 
+    void OnServerStart(ITCPReplies& replies) override { replies_ = &replies; }
     bool OnAccept(ClientId id, const std::string& address) override {
-        return admit(Record({'A', id, address, {}}));
+        return admit(Record({'A', id, address}));
     }
-    void OnDisconnect(ClientId id) override { Record({'D', id, {}, {}}); }
-    bool OnReceive(ClientId id, const char* data, unsigned size, bool& replyReady,
-                   std::string& reply, bool& closeAfterReply) override {
-        const int index = Record({'R', id, std::string(data, size), reply});
-        return receive(index, replyReady, reply, closeAfterReply);
+    void OnDisconnect(ClientId id) override { Record({'D', id, {}}); }
+    bool OnReceive(ClientId id, const char* data, unsigned size) override {
+        const int index = Record({'R', id, std::string(data, size)});
+        return receive(index, id, *replies_);
     }
+    void OnServerStop() override {
+        Record({'T', 0, {}});
+        stop();
+    }
+
+    // The server's reply path, from OnServerStart until OnServerStop.
+    ITCPReplies& Replies() { return *replies_; }
 
     std::vector<Call> Calls(char kind = 0) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -95,10 +101,19 @@ private:
         return n;
     }
 
+    ITCPReplies* replies_ = nullptr;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Call> calls_;
 };
+
+// Answers every read with the same text.
+ScriptedHandler::ReceiveScript Answer(const std::string& text) {
+    return [text](int, ClientId id, ITCPReplies& replies) {
+        replies.Reply(id, text);
+        return true;
+    };
+}
 
 // A blocking loopback client whose reads give up after a generous time-out.
 class Client {
@@ -161,20 +176,8 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    // Ends the sending side (the server sees end of stream) and waits until the server has
-    // acknowledged that end.
-    bool ShutdownSending() {
-        if (::shutdown(fd_, SHUT_WR) != 0) return false;
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        for (;;) {
-            tcp_info info{};
-            socklen_t size = sizeof info;
-            if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
-            if (info.tcpi_state == TCP_FIN_WAIT2) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    // Ends the sending side: the server sees end of stream.
+    bool ShutdownSending() { return ::shutdown(fd_, SHUT_WR) == 0; }
 
 private:
     int fd_;
@@ -226,11 +229,7 @@ TEST_F(TcpServerTest, ReadsOverTheBufferSizeArriveInOrderInChunksOfAtMost10000) 
 
 TEST_F(TcpServerTest, RefusedConnectionIsClosedWithoutAByteAndWithoutDisconnect) {
     handler_.admit = [](int index) { return index == 0; };
-    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
-        reply = "echo";
-        ready = true;
-        return true;
-    };
+    handler_.receive = Answer("echo");
     StartServer();
     Client first(server_->Port());
     ASSERT_TRUE(handler_.WaitFor('A', 1));
@@ -255,11 +254,7 @@ TEST_F(TcpServerTest, RefusedConnectionIsClosedWithoutAByteAndWithoutDisconnect)
 }
 
 TEST_F(TcpServerTest, StopWithAClientConnectedClosesItWithoutDisconnect) {
-    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
-        reply = "pong";
-        ready = true;
-        return true;
-    };
+    handler_.receive = Answer("pong");
     StartServer();
     Client client(server_->Port());
     client.Send("ping");
@@ -270,6 +265,34 @@ TEST_F(TcpServerTest, StopWithAClientConnectedClosesItWithoutDisconnect) {
     EXPECT_EQ(client.Read(0, &end), "");
     EXPECT_TRUE(end == Client::End::kEof || end == Client::End::kReset);
     EXPECT_TRUE(handler_.Calls('D').empty());
+    EXPECT_EQ(handler_.Calls('T').size(), 1u);
+}
+
+// The handler's own thread hands replies over until the server asks it to stop: Stop does that
+// before the event loop that the replies are posted to goes.
+TEST_F(TcpServerTest, StopWaitsUntilTheHandlerHasLetGoOfTheReplyPath) {
+    std::atomic<bool> stopping{false};
+    std::thread replier;
+    std::atomic<int> handedAfterStop{0};
+    handler_.receive = [&](int index, ClientId id, ITCPReplies& replies) {
+        if (index == 0) {
+            replier = std::thread([&replies, &stopping, id] {
+                while (!stopping)
+                    replies.Reply(id, "r");
+            });
+        }
+        return true;
+    };
+    handler_.stop = [&] {
+        stopping = true;
+        replier.join();
+    };
+    StartServer();
+    Client client(server_->Port());
+    client.Send("go");
+    EXPECT_EQ(client.Read(100), std::string(100, 'r'));
+    StopServer();
+    EXPECT_FALSE(replier.joinable());
 }
 
 // What one connection sees for the replies a script gives. Each message is sent once the
@@ -288,7 +311,7 @@ void PrintTo(const ReplyCase& row, std::ostream* out) {
 
 class ReplyTest : public TcpServerTest, public ::testing::WithParamInterface<ReplyCase> {};
 
-TEST_P(ReplyTest, ClientGetsExactlyTheReadyRepliesAndOneDisconnect) {
+TEST_P(ReplyTest, ClientGetsExactlyTheRepliesHandedOverAndOneDisconnect) {
     const ReplyCase& row = GetParam();
     handler_.receive = row.script;
     StartServer();
@@ -309,18 +332,25 @@ TEST_P(ReplyTest, ClientGetsExactlyTheReadyRepliesAndOneDisconnect) {
     StopServer();
 
     const auto calls = handler_.Calls();
-    ASSERT_EQ(calls.size(), 1u + static_cast<std::size_t>(row.messages) + 1u);
-    EXPECT_EQ(calls.back().kind, 'D');
-    EXPECT_EQ(calls.back().id, calls.front().id);
+    ASSERT_EQ(calls.size(), 1u + static_cast<std::size_t>(row.messages) + 2u);
+    EXPECT_EQ(calls[calls.size() - 2].kind, 'D');
+    EXPECT_EQ(calls[calls.size() - 2].id, calls.front().id);
 }
 
-ScriptedHandler::ReceiveScript Replies(std::vector<std::string> replies, bool ready = true,
-                                       bool close = false, bool keep = true) {
-    return [=](int index, bool& replyReady, std::string& reply, bool& closeAfterReply) {
-        reply = replies[static_cast<std::size_t>(index)];
-        replyReady = ready || index > 0;
-        closeAfterReply = close;
+// Hands replies[index] over for each read; keep false ends the connection afterwards.
+ScriptedHandler::ReceiveScript Replies(std::vector<std::string> replies, bool keep = true) {
+    return [=](int index, ClientId id, ITCPReplies& path) {
+        path.Reply(id, replies[static_cast<std::size_t>(index)]);
         return keep;
+    };
+}
+
+// Ends the connection through the reply path after handing the reply over.
+ScriptedHandler::ReceiveScript ReplyThenEnd(std::string reply) {
+    return [=](int, ClientId id, ITCPReplies& path) {
+        path.Reply(id, reply);
+        path.End(id);
+        return true;
     };
 }
 
@@ -328,29 +358,19 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, ReplyTest,
     ::testing::Values(
         ReplyCase{"WrittenByteForByte", Replies({"R0\r\n", "R1\r"}), 2, "R0\r\nR1\r", false},
-        ReplyCase{"EmptyReadyReplySendsNothingAndReadsOn", Replies({"", "late"}), 2, "late", false},
-        ReplyCase{"ReplyNotReadyIsNotSent", Replies({"unsent", "sent"}, false), 2, "sent", false},
-        ReplyCase{"CloseAfterReplyWritesAllThenShutsDown",
-                  Replies({std::string(300000, 'c')}, true, true), 1, std::string(300000, 'c'),
-                  true},
-        ReplyCase{"ReceiveFalseWithReplyReadySendsNothing", Replies({"X"}, true, false, false), 1,
-                  "", true}),
+        ReplyCase{"EmptyReplySendsNothingAndReadsOn", Replies({"", "late"}), 2, "late", false},
+        ReplyCase{"ReceiveFalseDropsTheReplyNotYetWritten", Replies({"X"}, false), 1, "", true},
+        ReplyCase{"EndFromTheReplyPathEndsTheConnection", ReplyThenEnd(""), 1, "", true}),
     [](const ::testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
 
-TEST_F(TcpServerTest, NextReceiveOnlyAfterTheReplyIsWritten) {
+// The read stays outstanding while a reply is written, so a message (and the client's end)
+// is seen while a reply the client does not read yet is still on its way.
+TEST_F(TcpServerTest, ReadsGoOnWhileAReplyIsWrittenAndRepliesKeepTheirOrder) {
     // Far more than the socket buffers hold (the client's is held small), so the write can
     // complete only once the client has read most of it.
     const std::string big(32 * 1024 * 1024, 'b');
-    constexpr std::size_t kBuffered = 8 * 1024 * 1024;
-    std::atomic<std::size_t> clientHas{0};
-    std::promise<std::size_t> clientHadAtSecondReceive;
-    handler_.receive = [&](int index, bool& ready, std::string& reply, bool&) {
-        if (index == 0) {
-            reply = big;
-            ready = true;
-        } else if (index == 1) {
-            clientHadAtSecondReceive.set_value(clientHas.load());
-        }
+    handler_.receive = [&](int index, ClientId id, ITCPReplies& replies) {
+        replies.Reply(id, index == 0 ? big : "after");
         return true;
     };
     StartServer();
@@ -358,20 +378,83 @@ TEST_F(TcpServerTest, NextReceiveOnlyAfterTheReplyIsWritten) {
     client.Send("1");
     ASSERT_TRUE(handler_.WaitFor('R', 1));
     client.Send("2");
-    while (clientHas.load() < big.size()) {
-        const std::size_t n =
-            client.Read(std::min<std::size_t>(1024 * 1024, big.size() - clientHas.load())).size();
-        if (n == 0) break;
-        clientHas += n;
-    }
-    EXPECT_EQ(clientHas.load(), big.size());
-    ASSERT_TRUE(handler_.WaitFor('R', 2));
-    auto had = clientHadAtSecondReceive.get_future();
-    ASSERT_EQ(had.wait_for(kWait), std::future_status::ready);
-    EXPECT_GE(had.get(), big.size() - kBuffered) << "read again while the reply was unwritten";
-    const auto receives = handler_.Calls('R');
-    EXPECT_EQ(receives[1].data, "2");
-    EXPECT_TRUE(receives[1].replyOnEntry == big) << "the server touched the reply text";
+    ASSERT_TRUE(handler_.WaitFor('R', 2)) << "no read while the reply was unwritten";
+    const std::string received = client.Read(big.size() + 5);
+    EXPECT_TRUE(received == big + "after") << received.size() << " bytes";
+}
+
+TEST_F(TcpServerTest, RepliesFromAnotherThreadAreWrittenInTheOrderHandedOver) {
+    std::thread replier;
+    std::string expected;
+    for (int i = 0; i < 2000; ++i)
+        expected += std::to_string(i) + "\r";
+    handler_.receive = [&](int index, ClientId id, ITCPReplies& replies) {
+        if (index == 0) {
+            replier = std::thread([&replies, id] {
+                for (int i = 0; i < 2000; ++i)
+                    replies.Reply(id, std::to_string(i) + "\r");
+            });
+        }
+        return true;
+    };
+    StartServer();
+    Client client(server_->Port());
+    client.Send("go");
+    // The client keeps sending meanwhile.
+    for (int i = 0; i < 50; ++i)
+        client.Send("more");
+    EXPECT_EQ(client.Read(expected.size()), expected);
+    replier.join();
+}
+
+TEST_F(TcpServerTest, AClientThatEndsItsSideIsReportedGoneAtOnceWithItsReplyUnwritten) {
+    const std::string big(32 * 1024 * 1024, 'b');
+    handler_.receive = [&](int index, ClientId id, ITCPReplies& replies) {
+        if (index == 0) replies.Reply(id, big);
+        return true;
+    };
+    StartServer();
+    Client first(server_->Port(), 64 * 1024);
+    first.Send("1");
+    ASSERT_TRUE(handler_.WaitFor('R', 1));
+    ASSERT_TRUE(first.ShutdownSending());
+    ASSERT_TRUE(handler_.WaitFor('D', 1));
+    const auto disconnects = handler_.Calls('D');
+    EXPECT_EQ(disconnects[0].id, handler_.Calls('A')[0].id);
+
+    // Its place is free at once: the next one is asked about without any wait.
+    Client second(server_->Port());
+    EXPECT_TRUE(handler_.WaitFor('A', 2));
+    // What had not been written is dropped with the connection.
+    Client::End end;
+    EXPECT_LT(first.Read(0, &end).size(), big.size());
+}
+
+TEST_F(TcpServerTest, AClientThatDoesNotReadItsRepliesIsEnded) {
+    std::thread replier;
+    std::atomic<bool> stop{false};
+    handler_.receive = [&](int index, ClientId id, ITCPReplies& replies) {
+        if (index == 0) {
+            // 64 MiB, far more than the sockets' buffers and the unwritten bound hold.
+            replier = std::thread([&replies, &stop, id] {
+                const std::string reply(1000, 'r');
+                for (int i = 0; i < 64 * 1024 && !stop; ++i)
+                    replies.Reply(id, reply);
+            });
+        }
+        return true;
+    };
+    handler_.stop = [&] {
+        stop = true;
+        if (replier.joinable()) replier.join();
+    };
+    StartServer();
+    Client client(server_->Port(), 64 * 1024);
+    client.Send("go");
+    EXPECT_TRUE(handler_.WaitFor('D', 1, 60s));
+    Client::End end;
+    EXPECT_LT(client.Read(0, &end).size(), 64u * 1024 * 1000);
+    StopServer();  // joins the replier while it is still in scope
 }
 
 TEST_F(TcpServerTest, PortHeldByAnotherSocketFailsStartWithAddressInUse) {
@@ -408,11 +491,7 @@ TEST_F(TcpServerTest, PeerResetBeforeItsAddressIsReadDoesNotStopAccepting) {
         }
         return true;
     };
-    handler_.receive = [](int, bool& ready, std::string& reply, bool&) {
-        reply = "ok";
-        ready = true;
-        return true;
-    };
+    handler_.receive = Answer("ok");
     StartServer();
     Client first(server_->Port());
     {
@@ -462,12 +541,13 @@ TEST_F(TcpServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
 }
 
 TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns) {
-    handler_.receive = [](int, bool&, std::string&, bool&) -> bool {
+    handler_.receive = [](int, ClientId, ITCPReplies&) -> bool {
         throw std::runtime_error("scripted failure");
     };
     StartServer();
     testing::internal::CaptureStderr();
     Client client(server_->Port());
+    EXPECT_FALSE(server_->Ended());
     client.Send("boom");
     ASSERT_TRUE(handler_.WaitFor('R', 1));
     // Once the thread has ended the listening socket is closed and connecting fails.
@@ -482,6 +562,10 @@ TEST_F(TcpServerTest, HandlerExceptionEndsTheThreadWithALineAndStopStillReturns)
         }
     }
     EXPECT_TRUE(refused);
+    // The program watches for this to end itself.
+    while (!server_->Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(server_->Ended());
     StopServer();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "TCP server thread ended: scripted failure\n");
@@ -551,30 +635,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReconnectCase{"Close", false, nullptr}, ReconnectCase{"Reset", true, nullptr},
                       ReconnectCase{"CloseWithAMessageUnanswered", false, "K\r"}),
     [](const ::testing::TestParamInfo<ReconnectCase>& info) { return info.param.name; });
-
-TEST_F(TcpServerTest, AGonePeerSlowToFinishHoldsTheNextConnectionOnlyForTheAdmissionWait) {
-    // The first client's reply is far more than it reads, so its connection stays in the write
-    // after the client has ended its side.
-    const std::string big(32 * 1024 * 1024, 'b');
-    handler_.receive = [&](int index, bool& ready, std::string& reply, bool&) {
-        if (index == 0) {
-            reply = big;
-            ready = true;
-        }
-        return true;
-    };
-    StartServer();
-    Client first(server_->Port(), 64 * 1024);
-    first.Send("1");
-    ASSERT_TRUE(handler_.WaitFor('R', 1));
-    ASSERT_TRUE(first.ShutdownSending());
-
-    const auto connected = std::chrono::steady_clock::now();
-    Client second(server_->Port());
-    ASSERT_TRUE(handler_.WaitFor('A', 2, NTCPServerThread::kAdmissionWait + kWait));
-    EXPECT_GE(std::chrono::steady_clock::now() - connected, NTCPServerThread::kAdmissionWait);
-    EXPECT_TRUE(handler_.Calls('D').empty());
-}
 
 struct ListenCase {
     const char* listen;
