@@ -16,8 +16,8 @@
 #include "base/ConsoleLog.hpp"
 #include "fuzz/FuzzCheck.hpp"
 #include "fuzz/FuzzInput.hpp"
+#include "protocol/ClientMessages.hpp"
 #include "protocol/HexFields.hpp"
-#include "protocol/NTCPRecvHandler.hpp"
 #include "protocol/ProcessMessage.hpp"
 #include "protocol/StationScheduler.hpp"
 #include "protocol/TrackPower.hpp"
@@ -89,7 +89,7 @@ public:
                 messages.push_back(pending_);
                 pending_.clear();
                 afterReturn_ = true;
-            } else if (pending_.size() == NTCPRecvHandler::kMaxClientText) {
+            } else if (pending_.size() == ClientMessages::kMaxClientText) {
                 overlong_ = true;
                 break;
             } else {
@@ -505,19 +505,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FuzzInput input(data, size);
     Protocol protocol(input);
-    std::vector<Exchange> exchanges;
-    NTCPRecvHandler handler([&](std::string message, std::string& reply) {
-        const bool result = protocol.Process(message, reply);
-        exchanges.push_back({message, reply});
-        return result;
-    });
-
+    // The framing and the one-client rule as the handler keeps them, without its threads: the
+    // worker takes the messages in order, each carried out to its end before the next.
+    ClientMessages clients;
     ClientId client = 0x1000;
-    FUZZ_CHECK(handler.OnAccept(client, "192.0.2.1"), "first client denied");
-    FUZZ_CHECK(!handler.OnAccept(client + 1, "192.0.2.2"), "second client admitted");
+    FUZZ_CHECK(clients.Admit(client), "first client denied");
+    FUZZ_CHECK(!clients.Admit(client + 1), "second client admitted");
     ClientStream stream;
-    // The server keeps one reply text per connection and never clears it.
-    std::string reply = "stale";
+    const auto reconnect = [&] {
+        clients.Forget(client);
+        client += 2;
+        FUZZ_CHECK(clients.Admit(client), "client after a drop denied");
+        stream = ClientStream();
+    };
 
     while (input.PayloadLeft() > 0 || input.HasControl()) {
         const std::uint8_t size = input.Control(0);
@@ -525,39 +525,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             size == 0xFF ? std::string(kMaxRead, 'F') : input.Take(size == 0 ? kMaxRead : size);
         if (chunk.empty()) continue;
 
-        exchanges.clear();
-        bool replyReady = false;
-        bool closeAfterReply = false;
-        const bool keep =
-            handler.OnReceive(client, chunk.data(), static_cast<unsigned>(chunk.size()), replyReady,
-                              reply, closeAfterReply);
+        const ClientMessages::Fed fed = clients.Feed(client, chunk.data(), chunk.size());
         const std::vector<std::string> messages = stream.Append(chunk);
-        FUZZ_CHECK(!closeAfterReply, "closeAfterReply set");
+        if (fed == ClientMessages::Fed::TextTooLong || stream.Overlong()) {
+            FUZZ_CHECK(fed == ClientMessages::Fed::TextTooLong && stream.Overlong(),
+                       stream.Overlong() ? "overlong text kept" : "client dropped");
+            FUZZ_CHECK(!clients.AnyWaiting(), "messages of a dropped client wait");
+            reconnect();
+            continue;
+        }
+        if (fed == ClientMessages::Fed::TooManyWaiting) {
+            std::size_t text = 0;
+            for (const std::string& message : messages)
+                text += message.size();
+            FUZZ_CHECK(messages.size() > ClientMessages::kMaxWaitingMessages ||
+                           text > ClientMessages::kMaxWaitingText,
+                       "dropped with " + std::to_string(messages.size()) + " messages waiting");
+            FUZZ_CHECK(!clients.AnyWaiting(), "messages of a dropped client wait");
+            reconnect();
+            continue;
+        }
+        FUZZ_CHECK(fed == ClientMessages::Fed::Kept, "the admitted client's bytes refused");
 
+        std::vector<Exchange> exchanges;
+        while (clients.AnyWaiting()) {
+            const ClientMessages::Message message = clients.Next();
+            FUZZ_CHECK(clients.Wanted(message), "the admitted client's message not wanted");
+            std::string reply = "stale";
+            FUZZ_CHECK(protocol.Process(message.text, reply), "a message failed");
+            exchanges.push_back({message.text, reply});
+        }
         FUZZ_CHECK(exchanges.size() == messages.size(),
                    std::to_string(messages.size()) + " messages framed, " +
                        std::to_string(exchanges.size()) + " processed");
-        std::string replies;
-        for (std::size_t i = 0; i < messages.size(); ++i) {
+        for (std::size_t i = 0; i < messages.size() && i < exchanges.size(); ++i) {
             FUZZ_CHECK(exchanges[i].message == messages[i],
                        "framed \"" + Printable(exchanges[i].message) + "\", sent \"" +
                            Printable(messages[i]) + "\"");
-            replies += exchanges[i].reply + "\r";
-        }
-
-        FUZZ_CHECK(keep == !stream.Overlong(), keep ? "overlong text kept" : "client dropped");
-        if (!keep) {
-            handler.OnDisconnect(client);
-            client += 2;
-            FUZZ_CHECK(handler.OnAccept(client, "192.0.2.3"), "client after a drop denied");
-            stream = ClientStream();
-            reply = "stale";
-            continue;
-        }
-        FUZZ_CHECK(replyReady == !messages.empty(), "reply ready without a message or not ready");
-        if (replyReady) {
-            FUZZ_CHECK(reply == replies, "reply text \"" + Printable(reply) + "\", replies \"" +
-                                             Printable(replies) + "\"");
         }
     }
     return 0;

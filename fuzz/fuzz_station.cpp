@@ -92,9 +92,13 @@ std::int32_t ReadNumber(const std::string& text) {
 // as \xNN.
 std::string Shown(const std::string& line) {
     std::string shown;
-    for (const char c : line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 0x20 && byte < 0x7F) || c == '\t' || c == '\r') {
+        // Only the carriage return that ends the line is kept: one inside it would let the
+        // station overwrite the console's line.
+        const bool endingReturn = c == '\r' && i + 1 == line.size();
+        if ((byte >= 0x20 && byte < 0x7F) || c == '\t' || endingReturn) {
             shown += c;
         } else {
             char escape[5];

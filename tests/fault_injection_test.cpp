@@ -36,7 +36,9 @@ protected:
 
     // Whatever the station did, Railmux sent no speed for a locomotive without an entry.
     void TearDown() override {
-        if (sim_) EXPECT_EQ(sim_->SpeedsWithoutEntry(), 0);
+        if (sim_) {
+            EXPECT_EQ(sim_->SpeedsWithoutEntry(), 0);
+        }
     }
 
     // Railmux still runs and a new client, coming at once, gets its answer: the last client
