@@ -186,6 +186,24 @@ TEST_F(Drag, ATurnoutThrownWhileUnpluggedIsThrownOnceTheStationIsBack) {
         kTimeout));
 }
 
+// Noise on the line: a stop and a "K" whose lines never reached the station (neither carried out
+// nor answered) are written again once the station answers again.
+TEST_F(Drag, ALostStopAndALostPowerOffAreWrittenAgain) {
+    EXPECT_EQ(Ask("E"), "O\r");
+    Start({3});
+    railmux_.Sim().LoseNext("setLocoSpeed");
+    EXPECT_EQ(Ask(Speed(3, true, 0)), "O\r");
+    EXPECT_TRUE(OnRails(3, SpeedOnRails(3, true, 0)));
+    railmux_.Sim().LoseNext("setPower");
+    EXPECT_EQ(Ask("K"), "O\r");
+    EXPECT_TRUE(
+        railmux_.Sim().WaitForState([](const SimState& state) { return !state.power; }, kTimeout));
+    EXPECT_EQ(railmux_.Sim().LostLines(),
+              (std::vector<std::string>{"setLocoSpeed(49155,0,2)", "setPower(0)"}));
+    // Both stayed in step with the station: the client's next messages are answered as usual.
+    EXPECT_EQ(Ask("V"), "---\r");
+}
+
 // ---- Stops first ---------------------------------------------------------------------------
 
 // The station answers slowly, so that the work queued when the stop comes is still ahead of it:
