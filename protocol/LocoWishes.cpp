@@ -312,7 +312,7 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
         if (const auto leaving = holds_.NextLeaving()) step.wake = *leaving;
     }
     if (!offline_) {
-        const Clock::time_point due = lastCommand_ + (watched_ ? kWatchAgain : kWatchFirst);
+        const Clock::time_point due = lastCommand_ + watchAfter_;
         if (now >= due) {
             step.kind = Step::Kind::Watch;
             return step;
@@ -324,15 +324,13 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
 
 void LocoWishes::Wrote(Clock::time_point now) {
     lastCommand_ = now;
-    watched_ = false;
+    watchAfter_ = kWatchFirst;
 }
 
 void LocoWishes::Watched(CommandOutcome outcome, Clock::time_point now) {
     if (outcome == CommandOutcome::NotSent) offline_ = true;
     lastCommand_ = now;
-    // A watch without an answer is followed up soon: a second one in a row means the station
-    // is gone, and that should be found within seconds, not at the next client command.
-    watched_ = outcome != CommandOutcome::Unknown;
+    watchAfter_ = outcome == CommandOutcome::Unknown ? kWatchFollowUp : kWatchAgain;
 }
 
 void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::time_point now) {

@@ -64,8 +64,11 @@ public:
 
     // After this long without a station command the station is asked how it is, and again
     // after every kWatchAgain while it stays idle.
-    static constexpr std::chrono::seconds kWatchFirst{2};
-    static constexpr std::chrono::seconds kWatchAgain{5};
+    static constexpr std::chrono::milliseconds kWatchFirst{2000};
+    static constexpr std::chrono::milliseconds kWatchAgain{5000};
+    // After a watch without an answer: a second one in a row means the station is gone, and an
+    // idle station that died should be found within about 8 s.
+    static constexpr std::chrono::milliseconds kWatchFollowUp{500};
 
     LocoWishes() = default;
 
@@ -170,9 +173,9 @@ private:
     // or the application asks for something new.
     bool offline_ = false;
     int unknownsInRow_ = 0;
-    // When the latest station command was written (none yet: the first Next counts), and
-    // whether it was a watch.
+    // When the latest station command was written (none yet: the first Next counts), and how
+    // long after it the station is watched.
     Clock::time_point lastCommand_ = Clock::time_point::min();
-    bool watched_ = false;
+    std::chrono::milliseconds watchAfter_ = kWatchFirst;
     std::vector<std::string> notices_;
 };
