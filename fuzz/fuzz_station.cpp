@@ -112,8 +112,10 @@ struct ModelLine {
     std::vector<std::string> fields;  // after the tag
     bool text = false;                // no digit where a status code would be
     std::int32_t code = 0;
+    bool ready = false;  // the station's ready notice, with or without its carriage return
 
     explicit ModelLine(const std::string& line) {
+        ready = line == "100 Ready" || line == "100 Ready\r";
         if (!line.empty() && line[0] == '@') {
             data = true;
             std::vector<std::string> all(1);
@@ -134,7 +136,7 @@ struct ModelLine {
         text = first >= field.size() || field[first] < '0' || field[first] > '9';
         code = ReadNumber(field);
     }
-    bool Ready() const { return !data && code == 100; }
+    bool Ready() const { return ready; }
     // 2xx answers a command, and so does the station's refusal 3xx.
     bool Completes() const { return !data && code >= 200 && code <= 399; }
 };

@@ -122,6 +122,12 @@ station = {
 }
 for name, (mode, payload, control) in station.items():
     write("fuzz_station", name, control_input(bytes([mode]) + payload, control))
+# A line with the code 100 that is not the ready notice, while a CV read waits and while the
+# line boots: neither a reset nor the end of the boot.
+write("fuzz_station", "code-100-is-no-ready-notice",
+      control_input(bytes([0x03]) + b"100k\r\n@CV,49152,8,145,\r\n200 Ok\r\n"), "regress")
+write("fuzz_station", "code-100-does-not-end-the-boot",
+      control_input(bytes([0x04]) + b"100k\r\n100\r\n" + BOOT), "regress")
 
 
 # Packets: records, op first (fuzz_packets.cpp); control: each written command's outcome and
