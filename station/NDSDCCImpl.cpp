@@ -281,12 +281,11 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
     if (result.reply.ending == ReplyTracker::Ending::Answered) {
         result.outcome = result.reply.Outcome();
         lossReason.clear();
-        // A trip is told by the track going off with an error: the station's track is what the
-        // latest setPower made it, whatever a status line said before.
-        for (const bool on : {true, false}) {
-            if (result.outcome == CommandOutcome::Done && command == NDSDCC::PowerCommand(on)) {
-                health.Powered(on);
-            }
+        // A trip shows as the track going off with a new error: the track is what the latest
+        // setPower made it, whatever the status line said before.
+        if (result.outcome == CommandOutcome::Done) {
+            if (command == NDSDCC::PowerCommand(true)) health.Powered(true);
+            if (command == NDSDCC::PowerCommand(false)) health.Powered(false);
         }
     } else if (cutShort()) {
         // A loss, a Close or a Stop: whoever cut it short has said what happened.
