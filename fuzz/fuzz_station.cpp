@@ -1,6 +1,6 @@
-// Station bytes through the link's cores, StationLineFramer, StationLine and ReplyTracker, with
-// the time stepped by the input, and through an unconnected link's echo; all checked against a
-// model of the rules written apart.
+// Station bytes through the link's cores, StationLineFramer, StationLine, StationStatus and
+// ReplyTracker, with the time stepped by the input, and through an unconnected link's echo; all
+// checked against a model of the rules written apart.
 //
 // Input: see FuzzInput. The first payload byte picks the mode:
 //   bit 0  a command is under way (Begin before the bytes); otherwise the bytes arrive with
@@ -24,6 +24,7 @@
 #include "station/ReplyTracker.hpp"
 #include "station/StationLine.hpp"
 #include "station/StationLineFramer.hpp"
+#include "station/StationStatus.hpp"
 
 #include <chrono>
 #include <climits>
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,8 +118,10 @@ struct ModelLine {
     std::vector<std::string> fields;  // after the tag
     bool text = false;                // no digit where a status code would be
     std::int32_t code = 0;
+    bool ready = false;  // the station's ready notice, with or without its carriage return
 
     explicit ModelLine(const std::string& line) {
+        ready = line == "100 Ready" || line == "100 Ready\r";
         if (!line.empty() && line[0] == '@') {
             data = true;
             std::vector<std::string> all(1);
@@ -138,7 +142,7 @@ struct ModelLine {
         text = first >= field.size() || field[first] < '0' || field[first] > '9';
         code = ReadNumber(field);
     }
-    bool Ready() const { return !data && code == 100; }
+    bool Ready() const { return ready; }
     // 2xx answers a command, and so does the station's refusal 3xx.
     bool Completes() const { return !data && code >= 200 && code <= 399; }
 };
@@ -248,6 +252,44 @@ struct FramingModel {
 std::string Quoted(const std::string& text) {
     return "\"" + Printable(text.substr(0, 80)) + (text.size() > 80 ? "...\"" : "\"");
 }
+
+// The status line's form, written apart: "@DSS," and 265 characters (a CR may follow), "Y" or
+// "N" first, digits for the error, the supply and the counter, a letter or digit for the
+// firmware and the hardware, the separators in their places.
+struct ModelStatus {
+    bool valid = false;
+    std::string body;
+
+    explicit ModelStatus(const std::string& line) {
+        if (line.compare(0, 5, "@DSS,") != 0) return;
+        body = line.substr(5);
+        if (!body.empty() && body.back() == '\r') body.pop_back();
+        if (body.size() != 265) return;
+        const auto digit = [&](std::size_t i) { return body[i] >= '0' && body[i] <= '9'; };
+        const auto alnum = [&](std::size_t i) {
+            return digit(i) || (body[i] >= 'A' && body[i] <= 'Z') ||
+                   (body[i] >= 'a' && body[i] <= 'z');
+        };
+        valid = (body[0] == 'Y' || body[0] == 'N') && digit(2) && alnum(4) && digit(8) &&
+                digit(9) && digit(10) && alnum(15) && digit(17) && digit(18);
+        for (const std::size_t i : {1, 3, 5, 7, 11, 14, 16, 19})
+            valid = valid && body[i] == ',';
+        for (const std::size_t i : {31, 47, 112})
+            valid = valid && body[i] == ';';
+    }
+
+    void Check(const std::string& line) const {
+        const std::optional<StationStatus> status = StationStatus::Parse(line);
+        FUZZ_CHECK(status.has_value() == valid, "status form of " + Quoted(line));
+        if (!status) return;
+        FUZZ_CHECK(status->TrackOn() == (body[0] == 'Y') && status->Error() == body[2] - '0' &&
+                       status->Firmware() == body[4] &&
+                       status->SupplyTenths() == std::stoi(body.substr(8, 3)) &&
+                       status->Hardware() == body[15] &&
+                       status->Counter() == std::stoi(body.substr(17, 2)),
+                   "status fields of " + Quoted(line));
+    }
+};
 
 // The command under way in the model and the tracker, and what finishing it must give.
 class Session {
@@ -392,6 +434,7 @@ void Run(std::uint8_t mode, FuzzInput& input, const std::string& stream) {
                            console.received[echoed + index - 1] == Shown(expected),
                        "the link did not echo " + Quoted(expected) + " as shown");
 
+            ModelStatus(*text).Check(*text);
             const StationLine line(*text);
             const ModelLine want(*text);
             const auto kind = want.data   ? StationLine::Kind::Data

@@ -78,6 +78,22 @@ BOOT = (b"Desktop Station air\r\nHW: DSair2\r\n-------------\r\nInit SD card...O
         b"100 Ready\r\n")
 PING = (b"@DSG,00,03,00,02,00,00,00,00\r\n@DSS," + b"0" * 265 + b"\r\n200 Ok\r\n")
 SHORT_PING = b"@DSG,00\r\n200 Ok\r\n"
+
+
+def status_body(power: bytes, error: bytes, supply: bytes) -> bytes:
+    """The 265 characters after "@DSS," as the station lays them out."""
+    body = bytearray(b"0" * 265)
+    for i in (1, 3, 5, 7, 11, 14, 16, 19):
+        body[i:i + 1] = b","
+    for i in (31, 47, 112):
+        body[i:i + 1] = b";"
+    body[0:1], body[2:3], body[4:5], body[8:11], body[15:16], body[17:19] = (
+        power, error, b"8", supply, b"2", b"17")
+    return bytes(body)
+
+
+TRIPPED_PING = (b"@DSG,00,03,00,02,00,00,00,00\r\n@DSS," + status_body(b"N", b"8", b"148") +
+                b"\r\n200 Ok\r\n")
 station = {
     "boot": (0x00, BOOT, b""),
     "boot-retry": (0x00, b"Init SD card...Retry\r\nNG\r\n100 Ready\r\n", bytes([7, 5, 1])),
@@ -87,6 +103,7 @@ station = {
     "config-write": (0x11, b"@CVWrite,1,3\r\n200 Ok\r\n", b""),
     "speed-lf-only": (0x21, b"200 Ok\n", b""),
     "ping": (0x31, PING, b""),
+    "ping-tripped": (0x31, TRIPPED_PING, b""),
     "cv-read": (0x03, b"@CV,49152,8,145,\r\n200 Ok\r\n", b""),
     "cv-read-device": (0x03, b"@CV,49162,8,129,\r\n200 Ok\r\n", b""),
     "cv-read-failed": (0x03, b"@CV,49152,8,65535,\r\n200 Ok\r\n", b""),
@@ -122,6 +139,12 @@ station = {
 }
 for name, (mode, payload, control) in station.items():
     write("fuzz_station", name, control_input(bytes([mode]) + payload, control))
+# A line with the code 100 that is not the ready notice, while a CV read waits and while the
+# line boots: neither a reset nor the end of the boot.
+write("fuzz_station", "code-100-is-no-ready-notice",
+      control_input(bytes([0x03]) + b"100k\r\n@CV,49152,8,145,\r\n200 Ok\r\n"), "regress")
+write("fuzz_station", "code-100-does-not-end-the-boot",
+      control_input(bytes([0x04]) + b"100k\r\n100\r\n" + BOOT), "regress")
 
 
 # Packets: records, op first (fuzz_packets.cpp); control: each written command's outcome and

@@ -8,7 +8,7 @@ CommandOutcome NDSDCCStation::Greet() {
 }
 
 CommandOutcome NDSDCCStation::Watch() {
-    return NDSDCC::Execute(NDSDCC::PingCommand());
+    return NDSDCC::Watch();
 }
 
 CommandOutcome NDSDCCStation::PowerOn() {

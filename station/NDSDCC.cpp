@@ -41,6 +41,14 @@ std::uint64_t NDSDCC::StationEpoch() {
     return instance->StationEpoch();
 }
 
+std::uint64_t NDSDCC::TrackTrips() {
+    return instance->TrackTrips();
+}
+
+CommandOutcome NDSDCC::Watch() {
+    return instance->Watch();
+}
+
 bool NDSDCC::SetPing() {
     return instance->SendCommand(PingCommand());
 }

@@ -33,8 +33,16 @@ public:
     // Moves whenever the station may have forgotten what it was sent (a reconnection, a reset
     // in mid-session). Any thread.
     static std::uint64_t StationEpoch();
+    // Moves whenever a status line shows that the station switched its track off by itself (a
+    // short circuit, its supply too low or too high): the track is off, whatever was asked.
+    // Any thread.
+    static std::uint64_t TrackTrips();
 
     static bool SetPing();
+    // The idle watch: a ping whose status line is read (see StationHealth) and which, with its
+    // answer, is not echoed; an unanswered one counts towards the station's loss like any
+    // command. Unknown or NotSent as Execute.
+    static CommandOutcome Watch();
     // A ping if the station reset in mid-session and no command has reached it since (a station
     // with its wireless card fitted ignores the serial line unless a command comes soon after its
     // boot); true at once otherwise.

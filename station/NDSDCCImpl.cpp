@@ -54,8 +54,9 @@ bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds ready
     };
     OpenFailure failure = OpenFailure::DeviceNotOpened;
     bool connected = false;
+    std::vector<std::string> said;
     try {
-        connected = Handshake(path, readyTimeout, failure);
+        connected = Handshake(path, readyTimeout, failure, said);
     } catch (...) {
         giveUp();
         throw;
@@ -65,6 +66,7 @@ bool NDSDCC::Impl::Open(const std::string& path, std::chrono::milliseconds ready
         lastOpenFailure = failure;
     }
     if (!connected) giveUp();
+    Say(said);
     return connected;
 }
 
@@ -114,7 +116,7 @@ void NDSDCC::Impl::Stop() {
 }
 
 bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds readyTimeout,
-                             OpenFailure& failure) {
+                             OpenFailure& failure, std::vector<std::string>& said) {
     failure = OpenFailure::DeviceNotOpened;
     std::uint64_t interruptsBefore;
     {
@@ -124,6 +126,7 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
         interruptsBefore = interrupts;
         // Before the port opens: the reader may deliver the ready notice before the wait begins.
         tracker.ExpectBoot();
+        handshakeStatus.reset();
     }
     if (!port.Open(path)) return false;
 
@@ -157,7 +160,10 @@ bool NDSDCC::Impl::Handshake(const std::string& path, std::chrono::milliseconds 
             // Also at the first connection: what was refused while there was none is owed to it.
             ++epoch;
             state = State::Connected;
+            // Before any command can bring another status line.
+            said = health.Connected(path, handshakeStatus);
         }
+        handshakeStatus.reset();
     }
     if (!connected) {
         ClosePort();
@@ -176,13 +182,17 @@ bool NDSDCC::Impl::SendCommand(const std::string& command) {
     return Execute(command) == CommandOutcome::Done;
 }
 
+CommandOutcome NDSDCC::Impl::Watch() {
+    return Send(kPing, true).outcome;
+}
+
 CommandOutcome NDSDCC::Impl::ReadCv(std::int32_t cv, std::int32_t& value) {
     const Exchanged read = Send(NDSDCC::ConfigReadCommand(cv));
     if (read.outcome != CommandOutcome::Done) return read.outcome;
     return read.reply.CvValue(cv, value);
 }
 
-NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command) {
+NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command, bool quiet) {
     const std::chrono::milliseconds timeout = TimeoutFor(command);
     const Clock::time_point deadline = Clock::now() + timeout;
     bool resync;
@@ -192,7 +202,7 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command) {
         resync = tracker.ResyncNeeded();
     }
     if (!inFlight) {
-        Refuse(command);
+        if (!quiet) Refuse(command);
         return {};
     }
     struct InFlight {
@@ -210,13 +220,14 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command) {
     // ping's "@DSG" line is such a late answer, so that nothing after it can complete the wrong
     // command. The console shows the lines in the order they go out.
     if (!resync) {
-        if (log) log("[D Send] %s\n", command.c_str());
-        return Exchange(command, deadline);
+        if (log && !quiet) log("[D Send] %s\n", command.c_str());
+        return Exchange(command, deadline, quiet);
     }
-    if (log) log("[D Send] %s\n", kPing);
+    if (log && !quiet) log("[D Send] %s\n", kPing);
     // It has the command's time: a station slow enough for the CV commands' longer wait is
-    // waited for as long.
-    Exchanged mark = Exchange(kPing, deadline);
+    // waited for as long. A quiet ping is its own resynchronising ping; the late answers
+    // before its mark are echoed.
+    Exchanged mark = Exchange(kPing, deadline, quiet);
     // The resynchronising ping is all a ping would do.
     if (command == kPing) return mark;
     // A ping that goes unanswered right after a time-out is the second in a row: the station is
@@ -233,7 +244,7 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command) {
 }
 
 NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
-                                               Clock::time_point deadline) {
+                                               Clock::time_point deadline, bool quiet) {
     std::unique_lock<std::mutex> lock(mutex);
     const std::uint64_t interruptsBefore = interrupts;
     const auto cutShort = [&] { return state == State::Stopped || interrupts != interruptsBefore; };
@@ -243,6 +254,7 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
     if (readyAt > now) changed.wait_until(lock, readyAt, cutShort);
     if (cutShort()) return {};
     tracker.Begin(command, deadline);
+    quietExchange = quiet;
     lock.unlock();
 
     std::string line = command;
@@ -265,9 +277,16 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
         }
     }
     Exchanged result{CommandOutcome::Unknown, tracker.Finish()};
+    quietExchange = false;
     if (result.reply.ending == ReplyTracker::Ending::Answered) {
         result.outcome = result.reply.Outcome();
         lossReason.clear();
+        // A trip shows as the track going off with a new error: the track is what the latest
+        // setPower made it, whatever the status line said before.
+        if (result.outcome == CommandOutcome::Done) {
+            if (command == NDSDCC::PowerCommand(true)) health.Powered(true);
+            if (command == NDSDCC::PowerCommand(false)) health.Powered(false);
+        }
     } else if (cutShort()) {
         // A loss, a Close or a Stop: whoever cut it short has said what happened.
         lossReason.clear();
@@ -338,6 +357,7 @@ void NDSDCC::Impl::LinkThread() {
 
         auto pause = kFirstRetryPause;
         bool connected = false;
+        std::vector<std::string> said;
         lock.lock();
         while (!connected) {
             changed.wait_for(lock, pause, [&] { return state != State::Connecting; });
@@ -348,7 +368,7 @@ void NDSDCC::Impl::LinkThread() {
             OpenFailure failure;
             try {
                 // Resolved afresh: a by-id link or a udev name points at the new node.
-                connected = Handshake(DevicePath(name), kReadyTimeout, failure);
+                connected = Handshake(DevicePath(name), kReadyTimeout, failure, said);
             } catch (const std::exception&) {
                 ClosePort();
             }
@@ -359,6 +379,7 @@ void NDSDCC::Impl::LinkThread() {
             const std::string path = devicePath;
             lock.unlock();
             if (log) log("Reconnected to DSAir2 on %s\n", path.c_str());
+            Say(said);
             lock.lock();
         }
     }
@@ -389,20 +410,37 @@ void NDSDCC::Impl::OnSerialData(const std::vector<std::uint8_t>& bytes) {
 }
 
 void NDSDCC::Impl::HandleLine(const std::string& text) {
-    if (log) log("[D Recv] %s\n", ShownText(text).c_str());
-
     const StationLine line(text);
+    bool hidden;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        hidden = quietExchange && tracker.InPingAnswer(line);
+    }
+    // Echoed before the line can settle the command it answers, so that the console shows it
+    // before the next command goes out.
+    if (log && !hidden) log("[D Recv] %s\n", ShownText(text).c_str());
+
+    const std::optional<StationStatus> status = StationStatus::Parse(text);
     ReplyTracker::Meaning meaning;
     std::string path;
     bool reset = false;
+    std::vector<std::string> said;
     {
         std::lock_guard<std::mutex> lock(mutex);
         meaning = tracker.OnLine(line, Clock::now()).meaning;
+        if (status && state == State::Connecting) handshakeStatus = status;
+        if (status && state == State::Connected) {
+            said = health.Heard(*status);
+            // The "@DSS" line comes before the ping's "200 Ok": when the ping returns, its
+            // caller finds the count moved.
+            trips = health.Trips();
+        }
         // Outside a handshake a ready notice means the station reset and forgot everything.
         if (meaning == ReplyTracker::Meaning::Reset && state == State::Connected) {
             reset = true;
             path = devicePath;
             ++epoch;
+            health.Booted();
         }
     }
     if (meaning != ReplyTracker::Meaning::Nothing) changed.notify_all();
@@ -410,6 +448,13 @@ void NDSDCC::Impl::HandleLine(const std::string& text) {
         log("DSAir2 on %s was reset; it has forgotten its locomotives and track power.\n",
             path.c_str());
     }
+    Say(said);
+}
+
+void NDSDCC::Impl::Say(const std::vector<std::string>& lines) {
+    if (!log) return;
+    for (const std::string& line : lines)
+        log("%s", line.c_str());
 }
 
 bool NDSDCC::Impl::Connected() const {
@@ -419,6 +464,10 @@ bool NDSDCC::Impl::Connected() const {
 
 std::uint64_t NDSDCC::Impl::StationEpoch() const {
     return epoch;
+}
+
+std::uint64_t NDSDCC::Impl::TrackTrips() const {
+    return trips;
 }
 
 NDSDCC::OpenFailure NDSDCC::Impl::LastOpenFailure() const {

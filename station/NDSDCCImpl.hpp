@@ -5,13 +5,16 @@
 #include "station/CommandOutcome.hpp"
 #include "station/NDSDCC.hpp"
 #include "station/ReplyTracker.hpp"
+#include "station/StationHealth.hpp"
 #include "station/StationLineFramer.hpp"
+#include "station/StationStatus.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +29,9 @@
 // two commands in a row that time out mean the station is gone: the link says so, closes the
 // port, refuses commands at once and reopens the device on a thread of its own until a
 // handshake succeeds again.
+//
+// Every ping's status line goes to StationHealth, whose lines (a trip, an error, the supply)
+// the link prints; after each handshake it prints what the station reports about itself.
 class NDSDCC::Impl {
 public:
     // A command's wait for its answer; a resynchronising ping before it waits as long, so one
@@ -74,6 +80,10 @@ public:
     CommandOutcome Execute(const std::string& command);
     // Execute(command) == Done.
     bool SendCommand(const std::string& command);
+    // The idle watch: a ping like Execute's, with the same outcomes and the same loss rules, but
+    // quiet: neither it nor its answer is echoed, and nothing is said when the link is not
+    // connected (the loss was said).
+    CommandOutcome Watch();
     // The CV read "getLocoConfig(49152,cv)": Done with value written when the station reported
     // the CV; Refused with value written for 65535 (no decoder answered); Unknown with value
     // untouched when the answer holds no readable value for cv; otherwise Execute's outcome,
@@ -98,6 +108,9 @@ public:
     // the link has forgotten its state (or never had any) since a caller last looked. Any
     // thread, without waiting.
     std::uint64_t StationEpoch() const;
+    // Moves whenever a status line shows that the station switched its track off by itself
+    // (a short circuit, its supply too low or too high). Any thread, without waiting.
+    std::uint64_t TrackTrips() const;
     // The outcome and device path of the latest Open or Connect (not of background attempts).
     OpenFailure LastOpenFailure() const;
     std::string LastDevicePath() const;
@@ -121,14 +134,18 @@ private:
         ReplyTracker::Result reply;
     };
 
-    // The handshake on path, in state Connecting; Connected when it succeeds.
+    // The handshake on path, in state Connecting; Connected when it succeeds, with the console
+    // lines that tell what the station reports about itself in said.
     bool Handshake(const std::string& path, std::chrono::milliseconds readyTimeout,
-                   OpenFailure& failure);
-    // Execute's work, with the answer for the caller who reads it.
-    Exchanged Send(const std::string& command);
+                   OpenFailure& failure, std::vector<std::string>& said);
+    // Execute's work, with the answer for the caller who reads it; quiet for the watch.
+    Exchanged Send(const std::string& command, bool quiet = false);
     // Writes command (paced) and waits until deadline for its answer; then books the loss the
-    // exchange means (a write that failed, the time-outs in a row).
-    Exchanged Exchange(const std::string& command, Clock::time_point deadline);
+    // exchange means (a write that failed, the time-outs in a row). A quiet ping's answer is
+    // not echoed.
+    Exchanged Exchange(const std::string& command, Clock::time_point deadline, bool quiet = false);
+    // Prints console lines the link's state gave, each a whole line.
+    void Say(const std::vector<std::string>& lines);
     // The console lines of a command that is not sent.
     void Refuse(const std::string& command);
     // The station is gone (from any thread; during a handshake it only fails the handshake):
@@ -151,6 +168,11 @@ private:
     mutable std::mutex mutex;
     std::condition_variable changed;
     ReplyTracker tracker;
+    // The exchange under way is the watch's: the lines of its answer are not echoed.
+    bool quietExchange = false;
+    StationHealth health;
+    // The status line of the handshake's ping, while Connecting.
+    std::optional<StationStatus> handshakeStatus;
     State state = State::Closed;
     // A command (not a handshake) is under way; the link thread touches the port only once it
     // is clear.
@@ -164,4 +186,5 @@ private:
     std::thread linkThread;
 
     std::atomic<std::uint64_t> epoch{0};
+    std::atomic<std::uint64_t> trips{0};
 };

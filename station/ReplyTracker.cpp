@@ -60,7 +60,7 @@ void ReplyTracker::ExpectBoot() {
 void ReplyTracker::Begin(const std::string& command, TimePoint deadline) {
     const bool ping = command == kPing;
     state_ = ping && state_ == State::OutOfStep ? State::AwaitingMark : State::AwaitingAnswer;
-    exchange_ = Exchange{deadline, ping ? 1 : 0, ExpectedTag(command), 0, {}};
+    exchange_ = Exchange{deadline, ping, ping ? 1 : 0, ExpectedTag(command), 0, {}};
     greetingOwed_ = false;
 }
 
@@ -150,6 +150,12 @@ ReplyTracker::Result ReplyTracker::Finish() {
     }
     exchange_ = Exchange{};
     return result;
+}
+
+bool ReplyTracker::InPingAnswer(const StationLine& line) const {
+    if (!Awaiting(state_) || !exchange_.ping || line.IsReadyNotice()) return false;
+    if (exchange_.pingsOwed == 0) return true;
+    return line.kind() == StationLine::Kind::Data && line.Tag() == kPingTag;
 }
 
 bool ReplyTracker::Settled() const {

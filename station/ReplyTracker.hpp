@@ -121,12 +121,17 @@ public:
     // The station reset after its boot and has been sent nothing since (a station with its
     // wireless card fitted stops listening to the line unless a command comes soon).
     bool GreetingOwed() const { return greetingOwed_; }
+    // line, about to be heard, belongs to the answer of the ping under way: its "@DSG" mark, or
+    // any line after the mark up to the answer's status line, a ready notice excepted. Lines
+    // before the mark answer something earlier.
+    bool InPingAnswer(const StationLine& line) const;
 
 private:
     State state_ = State::InStep;
     // The command under way (AwaitingMark, AwaitingAnswer) and its answer (Answered).
     struct Exchange {
         TimePoint deadline{};
+        bool ping = false;
         // 1 while the command is a ping whose "@DSG" line has not come. Only the command under
         // way is owed one: a ping that went unanswered may never be answered (a station that
         // has just reset drops it), and its debt would hide the next ping's own answer.

@@ -14,6 +14,8 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+const std::string_view kReadyNotice = "100 Ready";
+
 }  // namespace
 
 StationLine::StationLine(const std::string& text) {
@@ -32,6 +34,10 @@ StationLine::StationLine(const std::string& text) {
     const std::size_t sign = !field.empty() && (field[0] == '+' || field[0] == '-') ? 1 : 0;
     kind_ = sign < field.size() && IsDigit(field[sign]) ? Kind::Status : Kind::Text;
     code_ = ReadNumber(field);
+    // The station's line end is CR LF; the framer leaves the CR.
+    const std::string_view bare =
+        !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+    readyNotice_ = bare == kReadyNotice;
 }
 
 std::vector<std::string> StationLine::Fields() const {

@@ -15,7 +15,6 @@ public:
     enum class Kind { Status, Data, Text };
 
     // The status codes the link acts on.
-    static constexpr std::int32_t kReady = 100;
     static constexpr std::int32_t kOk = 200;
     static constexpr std::int32_t kSyntaxError = 301;
 
@@ -28,8 +27,9 @@ public:
     // tab, form feed or carriage return (a line that begins with one has no code), held to the
     // 32-bit range; 0 for data lines and text.
     std::int32_t Code() const { return code_; }
-    // The station's boot has ended: "100 Ready".
-    bool IsReadyNotice() const { return kind_ == Kind::Status && code_ == kReady; }
+    // The station's boot has ended: exactly "100 Ready", with or without the carriage return
+    // of its line end. Another line with code 100 ("100k", noise) is no ready notice.
+    bool IsReadyNotice() const { return readyNotice_; }
     // The one status line that ends a command's answer: 200-299, or the station's refusal 3xx.
     bool Completes() const { return kind_ == Kind::Status && code_ >= 200 && code_ <= 399; }
     // A data line's tag: the text between "@" and the first comma (case counts); empty otherwise.
@@ -46,6 +46,7 @@ public:
 private:
     Kind kind_ = Kind::Text;
     std::int32_t code_ = 0;
+    bool readyNotice_ = false;
     std::string_view tag_;
     std::optional<std::string_view> fields_;  // the text after the tag's comma, if there is one
 };

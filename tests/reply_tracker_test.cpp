@@ -401,6 +401,18 @@ TEST(ReplyTracker, AReadyNoticeAfterTheBootIsAReset) {
                {Check(State::InStep, false)}})},
         {"a second boot notice during the handshake is a reset",
          {Boot(), Hear("100 Ready\r", Meaning::Ready), Hear("100 Ready\r", Meaning::Reset)}},
+        // Only "100 Ready" is the notice: another line with the code 100 (noise, a status line
+        // cut short) neither ends the boot nor tells of a reset (found by fuzz_station).
+        {"a line with code 100 does not end the boot",
+         {Boot(), Hear("100k\r", Meaning::Nothing), Hear("100\r", Meaning::Nothing),
+          Check(State::AwaitingReady), Hear("100 Ready\r", Meaning::Ready), Check(State::InStep)}},
+        {"a line with code 100 does not end a CV read's wait",
+         Join({handshake,
+               {Write("getLocoConfig(49152,8)", 15000ms), Hear("100k\r", Meaning::Nothing),
+                Check(State::AwaitingAnswer), Hear("@CV,49152,8,145,\r"),
+                Hear("200 Ok\r", Meaning::Answer),
+                Ends(Ending::Answered, 200, CommandOutcome::Done, {"49152", "8", "145", "\r"}),
+                Check(State::InStep, false, false)}})},
     };
     for (const Session& session : sessions)
         Play(session);

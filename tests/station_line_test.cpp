@@ -58,11 +58,31 @@ TEST(StationLine, ReadyNoticeAndCompletingCodes) {
         bool completes;
     };
     const CodeCase cases[] = {
-        {"100 Ready", true, false},   {"100", true, false},         {"101 Ready", false, false},
-        {"199 x", false, false},      {"200 Ok", false, true},      {"299 Err", false, true},
-        {"300 Cmd err", false, true}, {"301 Stx err", false, true}, {"399 x", false, true},
-        {"400 x", false, false},      {"0", false, false},          {"Ready 100", false, false},
-        {"@100", false, false},       {"@200,1", false, false},
+        {"100 Ready", true, false},
+        {"100 Ready\r", true, false},
+        // Only the station's exact notice ends a boot or tells of a reset: another line with the
+        // code 100 would end a CV read's wait as a reset (found by fuzz_station).
+        {"100k", false, false},
+        {"100k\r", false, false},
+        {"100", false, false},
+        {"100 Ready\r\r", false, false},
+        {"100 ready", false, false},
+        {"100  Ready", false, false},
+        {"100 Ready!", false, false},
+        {"100\tReady", false, false},
+        {" 100 Ready", false, false},
+        {"101 Ready", false, false},
+        {"199 x", false, false},
+        {"200 Ok", false, true},
+        {"299 Err", false, true},
+        {"300 Cmd err", false, true},
+        {"301 Stx err", false, true},
+        {"399 x", false, true},
+        {"400 x", false, false},
+        {"0", false, false},
+        {"Ready 100", false, false},
+        {"@100", false, false},
+        {"@200,1", false, false},
     };
     for (const CodeCase& c : cases) {
         const std::string text = c.text;

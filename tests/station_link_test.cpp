@@ -9,12 +9,14 @@
 #include "station/StationLineFramer.hpp"
 #include "tests/support/ConsoleCapture.hpp"
 #include "tests/support/OpenRawPtyPair.hpp"
+#include "tests/support/StatusLineText.hpp"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -283,6 +285,106 @@ TEST_F(ScriptedStation, TwoTimeOutsInARowMeanTheStationIsGone) {
     EXPECT_EQ(Commands().size(), 3u);
 }
 
+// The ping's answer as the station gives it, with the status line.
+std::string PingAnswer(char power, char error) {
+    return "@DSG,00,03,00,02,00,00,00,00\r\n" + StatusLineText(power, error) + "\n200 Ok\r\n";
+}
+
+const char kShortTrip[] =
+    "DSAir2 switched the track off: overload or short circuit on the track (error 8). Remove the "
+    "cause, then switch the track on again from the application.\n";
+const char kSupply[] = "DSAir2: track supply 14.8 V\n";
+
+// The watch goes to the station like any ping and its status line is read, but the console
+// shows only what it found.
+TEST_F(ScriptedStation, TheWatchIsQuietAndItsStatusLineIsRead) {
+    ConsoleCapture console;
+    link = std::make_unique<NDSDCC::Impl>();
+    SetReply([](const std::string& command) {
+        return command == "setPing()" ? PingAnswer('N', '0') : "200 Ok\r\n";
+    });
+    Send("100 Ready\r\n");
+    ASSERT_TRUE(link->Open(name));
+    EXPECT_EQ(console.Lines(),
+              (std::vector<std::string>{
+                  "[D Recv] 100 Ready\r\n", "[D Send] setPing()\n",
+                  "[D Recv] @DSG,00,03,00,02,00,00,00,00\r\n",
+                  "[D Recv] " + StatusLineText('N', '0') + "\n", "[D Recv] 200 Ok\r\n",
+                  "DSAir2 on " + name + ": firmware 8, hardware DSAir2, track supply 14.8 V\n"}));
+
+    console.Clear();
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    EXPECT_EQ(link->Execute("setPower(1)"), CommandOutcome::Done);
+    EXPECT_EQ(console.Lines(),
+              (std::vector<std::string>{"[D Send] setPower(1)\n", "[D Recv] 200 Ok\r\n"}));
+
+    // The station trips by itself and says nothing until it is asked.
+    SetReply([](const std::string& command) {
+        return command == "setPing()" ? PingAnswer('N', '8') : "200 Ok\r\n";
+    });
+    console.Clear();
+    EXPECT_EQ(link->TrackTrips(), 0u);
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    EXPECT_EQ(console.Lines(), (std::vector<std::string>{kShortTrip, kSupply}));
+    EXPECT_EQ(link->TrackTrips(), 1u);
+
+    // Any other ping is echoed as before; an unchanged status says nothing.
+    console.Clear();
+    EXPECT_TRUE(link->SendCommand("setPing()"));
+    EXPECT_EQ(console.Lines(),
+              (std::vector<std::string>{
+                  "[D Send] setPing()\n", "[D Recv] @DSG,00,03,00,02,00,00,00,00\r\n",
+                  "[D Recv] " + StatusLineText('N', '8') + "\n", "[D Recv] 200 Ok\r\n"}));
+
+    // Switched on again by the application: the error has gone.
+    SetReply([](const std::string& command) {
+        return command == "setPing()" ? PingAnswer('Y', '1') : "200 Ok\r\n";
+    });
+    EXPECT_TRUE(link->SendCommand("setPower(1)"));
+    console.Clear();
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    EXPECT_EQ(console.Lines(), std::vector<std::string>{kSupply});
+    EXPECT_EQ(link->TrackTrips(), 1u);
+    EXPECT_EQ(Commands(),
+              (std::vector<std::string>{"setPing()", "setPing()", "setPower(1)", "setPing()",
+                                        "setPing()", "setPower(1)", "setPing()"}));
+}
+
+// Out of step, the watch is the ping that resynchronises: what comes before its mark is a late
+// answer to something earlier and is echoed; its own answer is not.
+TEST_F(ScriptedStation, AWatchOutOfStepEchoesTheLateAnswersBeforeItsMark) {
+    OpenLink();
+    Answer("");
+    EXPECT_EQ(link->Execute("setPower(1)"), CommandOutcome::Unknown);
+    ConsoleCapture console;
+    SetReply([](const std::string& command) {
+        return command == "setPing()" ? "200 Ok\r\n" + PingAnswer('Y', '1') : "";
+    });
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    // The status line came too: the first one of this connection tells the supply.
+    EXPECT_EQ(console.Lines(), (std::vector<std::string>{"[D Recv] 200 Ok\r\n", kSupply}));
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"setPing()", "setPower(1)", "setPing()"}));
+}
+
+// An unanswered watch counts like any unanswered command: two in a row and the station is gone.
+// Only the loss is said.
+TEST_F(ScriptedStation, UnansweredWatchesLoseTheStation) {
+    OpenLink();
+    ConsoleCapture console;
+    Answer("");
+    EXPECT_EQ(link->Watch(), CommandOutcome::Unknown);
+    EXPECT_TRUE(link->Connected());
+    EXPECT_EQ(link->Watch(), CommandOutcome::Unknown);
+    EXPECT_TRUE(console.WaitFor(
+        "Lost connection to DSAir2 on " + name + ": no answer to 2 commands in a row\n", 1s));
+    EXPECT_FALSE(link->Connected());
+    // Nothing goes out now, and the watch says nothing more about it.
+    EXPECT_EQ(link->Watch(), CommandOutcome::NotSent);
+    EXPECT_EQ(console.Lines(), std::vector<std::string>{"Lost connection to DSAir2 on " + name +
+                                                        ": no answer to 2 commands in a row\n"});
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"setPing()", "setPing()", "setPing()"}));
+}
+
 TEST_F(ScriptedStation, StopEndsAWaitAtOnceAndRefusesWhatFollows) {
     OpenLink();
     Answer("");
@@ -387,6 +489,7 @@ TEST_F(SimulatedStation, UnpluggedAndReplugged) {
     Start(options, ConsoleLog);
     ASSERT_TRUE(link->Open(station->Path()));
     ASSERT_TRUE(link->SendCommand("setPower(1)"));
+    console.Clear();
 
     station->Unplug();
     ASSERT_TRUE(console.WaitFor(
@@ -398,12 +501,47 @@ TEST_F(SimulatedStation, UnpluggedAndReplugged) {
     std::string error;
     ASSERT_TRUE(station->Replug(error)) << error;
     ASSERT_TRUE(console.WaitFor("Reconnected to DSAir2 on " + options.linkPath + "\n", 20s));
+    // What the station reports about itself, said again for the new connection, after the line
+    // that tells of it.
+    const std::string startUp =
+        "DSAir2 on " + options.linkPath + ": firmware 8, hardware DSAir2, track supply 14.8 V\n";
+    ASSERT_TRUE(console.WaitFor(startUp, 1s));
+    const std::vector<std::string> lines = console.Lines();
+    const auto reconnected = std::find(lines.begin(), lines.end(),
+                                       "Reconnected to DSAir2 on " + options.linkPath + "\n");
+    ASSERT_NE(reconnected, lines.end());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), startUp), 1);
+    EXPECT_EQ(std::find(reconnected, lines.end(), startUp), reconnected + 1);
     EXPECT_EQ(link->StationEpoch(), 2u);   // the first connection, and this one
     EXPECT_FALSE(station->State().power);  // a fresh station
     EXPECT_TRUE(link->SendCommand("setPower(1)"));
     EXPECT_TRUE(station->State().power);
     EXPECT_EQ(station->Commands(),
               (std::vector<std::string>{"setPing()", "setPower(1)", "setPing()", "setPower(1)"}));
+}
+
+// The simulated station's own status line, through the link: its trip is found by the watch.
+TEST_F(SimulatedStation, AShortCircuitIsFoundByTheWatch) {
+    ConsoleCapture console;
+    Start({}, ConsoleLog);
+    ASSERT_TRUE(link->Open(station->Path()));
+    EXPECT_EQ(console.Count("DSAir2 on " + station->Path() +
+                            ": firmware 8, hardware DSAir2, track supply 14.8 V\n"),
+              1u);
+    ASSERT_TRUE(link->SendCommand("setPower(1)"));
+    station->ShortCircuit();
+    ASSERT_TRUE(station->WaitForState([](const SimState& s) { return s.trips == 1; }, 10s));
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    EXPECT_EQ(console.Count(kShortTrip), 1u);
+    EXPECT_EQ(link->TrackTrips(), 1u);
+
+    console.Clear();
+    ASSERT_TRUE(link->SendCommand("setPower(1)"));
+    EXPECT_EQ(link->Watch(), CommandOutcome::Done);
+    EXPECT_EQ(console.Lines(),
+              (std::vector<std::string>{"[D Send] setPower(1)\n", "[D Recv] 200 Ok\r\n", kSupply}));
+    EXPECT_EQ(station->State().error, 1);
+    EXPECT_EQ(link->TrackTrips(), 1u);
 }
 
 TEST_F(SimulatedStation, AStationThatStopsReadingIsLostAndReopened) {

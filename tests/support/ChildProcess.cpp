@@ -61,13 +61,19 @@ void ChildProcess::Reader(int fd, std::string& into) {
 }
 
 bool ChildProcess::WaitFor(const std::string& text, const std::string& in,
-                           std::chrono::milliseconds timeout) {
+                           std::chrono::milliseconds timeout, std::size_t from) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return in.find(text) != std::string::npos; });
+    return changed_.wait_for(lock, timeout,
+                             [&] { return in.find(text, from) != std::string::npos; });
 }
 
 bool ChildProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) {
     return WaitFor(text, stdout_, timeout);
+}
+
+bool ChildProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout,
+                                 std::size_t from) {
+    return WaitFor(text, stdout_, timeout, from);
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds timeout) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,9 @@ public:
 
     // Waits until standard output (or error) holds text; false after the timeout.
     bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout);
+    // The same, for text that begins at byte from of standard output or later.
+    bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout,
+                       std::size_t from);
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout);
     void Signal(int signo);
     // The exit code, 128 + signal number when killed by a signal, -1 after the timeout.
@@ -35,7 +39,8 @@ public:
 
 private:
     void Reader(int fd, std::string& into);
-    bool WaitFor(const std::string& text, const std::string& in, std::chrono::milliseconds t);
+    bool WaitFor(const std::string& text, const std::string& in, std::chrono::milliseconds t,
+                 std::size_t from = 0);
 
     pid_t pid_ = -1;
     int status_ = -1;
