@@ -26,6 +26,9 @@ public:
     virtual CommandOutcome SetLocoConfig(std::int32_t cv, std::int32_t value) = 0;
     // Done only with the value the station reported.
     virtual CommandOutcome GetLocoConfig(std::int32_t cv, std::int32_t& value) = 0;
+    // Moves whenever the station switched its track off by itself (a short circuit, a bad
+    // supply); any thread.
+    virtual std::uint64_t TrackTrips() const { return 0; }
     // Returns once the station is ready for its next command (the pause it asks for after an
     // answer), so that the command written then can be the newest; at once where there is none.
     virtual void AwaitReady() {}

@@ -45,6 +45,10 @@ CommandOutcome NDSDCCStation::GetLocoConfig(std::int32_t cv, std::int32_t& value
     return NDSDCC::ReadCv(cv, value);
 }
 
+std::uint64_t NDSDCCStation::TrackTrips() const {
+    return NDSDCC::TrackTrips();
+}
+
 void NDSDCCStation::AwaitReady() {
     NDSDCC::AwaitReady();
 }

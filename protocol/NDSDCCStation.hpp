@@ -16,5 +16,6 @@ public:
     CommandOutcome SetTurnout(std::int32_t output, bool thrown) override;
     CommandOutcome SetLocoConfig(std::int32_t cv, std::int32_t value) override;
     CommandOutcome GetLocoConfig(std::int32_t cv, std::int32_t& value) override;
+    std::uint64_t TrackTrips() const override;
     void AwaitReady() override;
 };

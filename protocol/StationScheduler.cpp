@@ -36,6 +36,7 @@ StationScheduler::StationScheduler(IStation& station, TrackPower& power, EpochSo
                                    Mode mode)
     : station_(station), power_(power), epoch_(std::move(epoch)), mode_(mode) {
     if (epoch_) knownEpoch_ = epoch_();
+    knownTrips_ = station_.TrackTrips();
     if (mode_ == Mode::Threaded) {
         const StopSignalsBlocked forTheNewThread;
         thread_ = std::thread(&StationScheduler::Run, this);
@@ -163,7 +164,13 @@ void StationScheduler::Run() {
     }
 }
 
-void StationScheduler::CheckEpoch() {
+void StationScheduler::CheckStation() {
+    const std::uint64_t trips = station_.TrackTrips();
+    if (trips != knownTrips_) {
+        knownTrips_ = trips;
+        // The track is off: leaving programming must not switch it back on.
+        power_.Forget();
+    }
     if (!epoch_) return;
     const std::uint64_t epoch = epoch_();
     if (epoch == knownEpoch_) return;
@@ -186,7 +193,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     station_.AwaitReady();
     lock.lock();
     if (stopping_) return false;
-    CheckEpoch();
+    CheckStation();
     const LocoWishes::Step step = wishes_.Next(Clock::now());
     const std::vector<std::string> notices = wishes_.TakeNotices();
     if (!notices.empty()) {

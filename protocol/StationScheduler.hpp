@@ -96,8 +96,9 @@ private:
     // Carries out the next step; false when there is nothing to do. Called and returns with
     // the lock held; releases it while the station works.
     bool Step(std::unique_lock<std::mutex>& lock);
-    // The station was reset or replaced since the last look: it holds its boot state.
-    void CheckEpoch();
+    // The station was reset or replaced since the last look: it holds its boot state. Or it
+    // switched its track off by itself: the application's "E" no longer holds.
+    void CheckStation();
     // Writes one command and returns its outcome (the lock is not held).
     CommandOutcome Write(const LocoWishes::Command& command);
     // Marks a barrier ended and forgets it.
@@ -108,6 +109,7 @@ private:
     EpochSource epoch_;
     const Mode mode_;
     std::uint64_t knownEpoch_ = 0;
+    std::uint64_t knownTrips_ = 0;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // work queued, a barrier ended, or stop

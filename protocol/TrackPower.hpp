@@ -19,7 +19,8 @@ public:
     bool OffByProgramming() const { return offByProgramming_; }
     // The track is on again after programming.
     void Restored() { offByProgramming_ = false; }
-    // A station that was reset or replaced has its track off and was asked for nothing.
+    // A station that was reset or replaced, or switched its track off by itself, has its track
+    // off: the application's last word no longer holds.
     void Forget() { requestedOn_ = offByProgramming_ = false; }
 
 private:

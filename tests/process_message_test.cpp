@@ -263,6 +263,20 @@ TEST(PowerAfterProgramming, RestoreThatFailsIsTriedAgain) {
                                                          "setPower(1)", "setPower(1)"}));
 }
 
+// A short circuit switched the track off meanwhile: the track counts as off, and leaving
+// programming does not switch it on behind the person who has to remove the cause.
+TEST(PowerAfterProgramming, ATripMeanwhileLeavesTheTrackOff) {
+    RecordedProtocol protocol;
+    RecordingStation& station = protocol.station;
+    station.SetCv(1, 3);
+    std::string reply;
+    for (const char* message : {"E", "M", "R 001"})
+        protocol.Process(message, reply);
+    station.Trip();
+    protocol.Process("X", reply);
+    EXPECT_EQ(station.Calls(), (std::vector<std::string>{"setPower(1)", "getLocoConfig(49152,1)"}));
+}
+
 class Console : public ::testing::Test {
 protected:
     ConsoleCapture console;

@@ -2,6 +2,7 @@
 
 #include "protocol/IStation.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -47,6 +48,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_;
     }
+    // The station switched its track off by itself once more.
+    void Trip() { ++trips_; }
+    std::uint64_t TrackTrips() const override { return trips_; }
+
     // How many watch pings were sent.
     std::size_t Watches() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -143,4 +148,5 @@ private:
     bool open_ = true;
     std::size_t passes_ = 0;
     std::size_t watches_ = 0;
+    std::atomic<std::uint64_t> trips_{0};
 };
