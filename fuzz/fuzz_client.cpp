@@ -42,7 +42,7 @@ constexpr std::int32_t kMaxLocoAddress = 10239;
 constexpr std::int32_t kMaxStationSpeed = 1023;
 constexpr std::int32_t kMaxFunction = 28;
 constexpr std::int32_t kTurnoutOutputs = 2044;
-constexpr int kPowerAttempts = 3;
+constexpr int kPowerAttempts = 10;
 constexpr std::size_t kListSize = 20;
 
 // CV values worth a station's answer: the ordinary ones, the bounds of the two-digit reply,
@@ -231,7 +231,7 @@ struct PowerModel {
     bool offByProgramming = false;
 };
 
-// Track power commands are sent until the station answers them or is gone, at most three times;
+// Track power commands are sent until the station answers them or is gone, at most ten times;
 // the first one with another outcome than Unknown is the last.
 void CheckPowerAttempts(const std::vector<Answered>& power, const char* call,
                         const std::string& what) {

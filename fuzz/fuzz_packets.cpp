@@ -119,8 +119,11 @@ std::int32_t LeastSpeed(int step, bool steps128) {
     return -1;
 }
 
+// The station drops addresses above this one: a locomotive beyond it has no entry.
+constexpr std::int32_t kHighestAddress = 10238;
+
 PacketWish Motion(std::int32_t key, int direction, int step, bool steps128) {
-    if (key == 0) return {};
+    if (key == 0 || key > kHighestAddress) return {};
     SpeedWish wish;
     wish.key = key;
     wish.direction = static_cast<std::uint8_t>(direction);
@@ -190,7 +193,7 @@ PacketWish ReferenceSend(const std::string& message) {
         }
         return {};
     }
-    if (key == 0 || p.size() <= at) return {};
+    if (key == 0 || key > kHighestAddress || p.size() <= at) return {};
     const std::uint8_t i = p[at];
     if ((i & 0xF0) == 0xE0) {
         // 1110CCVV VVVVVVVV DDDDDDDD and the error-detection byte.
@@ -451,6 +454,7 @@ struct TurnoutAsked {
     std::uint64_t at = 0;
     std::int32_t output = 0;
     bool thrown = false;
+    bool unsettled = false;  // written without an answer
 };
 
 class Session {
@@ -524,7 +528,6 @@ public:
         doubts_.clear();
         listDoubt_ = false;
         pendingStops_.clear();
-        unknownsInRow_ = 0;
         linkGone_ = notSentSinceBoot_ = false;
         for (auto& [key, asked] : askedFor_) {
             asked.motionGivenUp = false;
@@ -609,6 +612,13 @@ private:
         const std::uint64_t at = ++asked_;
         Trace("ask " + Show(PacketWish{wish}));
         wishes_.Turnout(wish);
+        // One sent without an answer is sent again with the newer coil instead.
+        for (TurnoutAsked& turnout : turnouts_) {
+            if (turnout.unsettled && turnout.output == wish.output) {
+                turnout.thrown = wish.thrown;
+                return;
+            }
+        }
         turnouts_.push_back({at, wish.output, wish.thrown});
     }
 
@@ -737,7 +747,7 @@ private:
         Trace("write " + what);
         const Station::Loco& held = station_.Find(c.number);
         if (c.kind != Kind::Turnout) {
-            FUZZ_CHECK(c.number >= 1 && c.number <= 10239, what + ": address" + Trail());
+            FUZZ_CHECK(c.number >= 1 && c.number <= kHighestAddress, what + ": address" + Trail());
         }
 
         // The firmware fault: a speed without an entry writes outside the list.
@@ -874,24 +884,29 @@ private:
         }
     }
 
-    // What LocoWishes does with an outcome: a refusal, and the third unknown outcome in a row,
-    // give the value up until it is asked for again; a turnout settled or asked for again since
-    // is done with.
+    // What LocoWishes does with an outcome: a refusal gives the value up until it is asked for
+    // again; an unknown outcome is sent again, as often as it takes. A turnout is done with when
+    // settled; one that reached no station gives way to a newer one for the same output, one
+    // that may have arrived is sent again with the newer one's coil, which then goes.
     void Answered(const Command& c, CommandOutcome outcome) {
-        bool givenUp = outcome == CommandOutcome::Refused;
-        if (outcome == CommandOutcome::Unknown) {
-            if (++unknownsInRow_ >= 3) {
-                givenUp = true;
-                unknownsInRow_ = 0;
-            }
-        } else if (outcome != CommandOutcome::NotSent) {
-            unknownsInRow_ = 0;
-        }
+        const bool givenUp = outcome == CommandOutcome::Refused;
         if (c.kind == Kind::Turnout) {
-            const bool superseded =
-                std::any_of(std::next(turnouts_.begin()), turnouts_.end(),
-                            [&](const TurnoutAsked& t) { return t.output == c.number; });
-            if (outcome == CommandOutcome::Done || givenUp || superseded) turnouts_.pop_front();
+            if (outcome == CommandOutcome::Done || givenUp) {
+                turnouts_.pop_front();
+                return;
+            }
+            const auto newer =
+                std::find_if(std::next(turnouts_.begin()), turnouts_.end(),
+                             [&](const TurnoutAsked& t) { return t.output == c.number; });
+            if (outcome == CommandOutcome::NotSent) {
+                if (newer != turnouts_.end()) turnouts_.pop_front();
+                return;
+            }
+            turnouts_.front().unsettled = true;
+            if (newer != turnouts_.end()) {
+                turnouts_.front().thrown = newer->thrown;
+                turnouts_.erase(newer);
+            }
             return;
         }
         if (!givenUp) return;
@@ -928,9 +943,11 @@ private:
                 continue;
             }
             if (motion) {
+                // A standing locomotive stands in any mode: the mode goes with a speed.
                 FUZZ_CHECK(held.direction == asked.motion.direction &&
                                held.speed == asked.motion.speed &&
-                               held.mode == static_cast<int>(asked.motion.mode),
+                               (asked.motion.speed == 0 ||
+                                held.mode == static_cast<int>(asked.motion.mode)),
                            loco + " holds direction " + std::to_string(held.direction) + " speed " +
                                std::to_string(held.speed) + " mode " + std::to_string(held.mode) +
                                ", last asked for " + Show(PacketWish{asked.motion}) + Trail());
@@ -958,7 +975,6 @@ private:
     std::map<std::int32_t, std::uint64_t> pendingStops_;
     std::deque<QueuedBarrier> barriers_;
     std::deque<TurnoutAsked> turnouts_;
-    int unknownsInRow_ = 0;
     // The latest command written reached no station.
     bool linkGone_ = false;
     bool notSentSinceBoot_ = false;

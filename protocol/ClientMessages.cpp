@@ -28,16 +28,17 @@ void ClientMessages::DropWhatWasSent() {
     waitingText_ = 0;
 }
 
-bool ClientMessages::Queue(std::string text) {
+bool ClientMessages::Queue(std::string text, TimePoint received) {
     if (waiting_.size() == kMaxWaitingMessages || waitingText_ + text.size() > kMaxWaitingText) {
         return false;
     }
     waitingText_ += text.size();
-    waiting_.push_back({client_->id, client_->admission, std::move(text)});
+    waiting_.push_back({client_->id, client_->admission, std::move(text), received});
     return true;
 }
 
-ClientMessages::Fed ClientMessages::Feed(ClientId id, const char* data, std::size_t size) {
+ClientMessages::Fed ClientMessages::Feed(ClientId id, const char* data, std::size_t size,
+                                         TimePoint received) {
     if (!client_ || client_->id != id) return Fed::NotAdmitted;
     Client& client = *client_;
     if (client.state == State::Ending) return Fed::Kept;
@@ -76,7 +77,7 @@ ClientMessages::Fed ClientMessages::Feed(ClientId id, const char* data, std::siz
             message = std::move(client.text);
             client.text.clear();
         }
-        if (!Queue(std::move(message))) return fail(Fed::TooManyWaiting);
+        if (!Queue(std::move(message), received)) return fail(Fed::TooManyWaiting);
 
         next = cr + 1;
         if (next == end) {

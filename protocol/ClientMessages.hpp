@@ -2,6 +2,7 @@
 
 #include "net/ClientId.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -24,11 +25,15 @@ public:
     static constexpr std::size_t kMaxWaitingMessages = 256;
     static constexpr std::size_t kMaxWaitingText = 1024 * 1024;
 
-    // One complete message, without its carriage return, and the admission it belongs to.
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // One complete message, without its carriage return, the admission it belongs to, and when
+    // the read that completed it arrived (the application's wait for the reply began then).
     struct Message {
         ClientId client = 0;
         std::uint64_t admission = 0;
         std::string text;
+        TimePoint received{};
     };
 
     enum class Fed {
@@ -47,7 +52,7 @@ public:
     // (a line feed right after one is dropped), which then waits behind the earlier ones. A
     // client that is being ended takes nothing more. TextTooLong and TooManyWaiting mark the
     // client as being ended and drop what it sent.
-    Fed Feed(ClientId id, const char* data, std::size_t size);
+    Fed Feed(ClientId id, const char* data, std::size_t size, TimePoint received = {});
     // The client is being ended (its connection is closing): its text and waiting messages are
     // dropped, nothing more is taken from it, and it stays admitted until Forget.
     void EndClient(ClientId id);
@@ -69,7 +74,7 @@ private:
     };
 
     // Queues one complete message; false when the bounds are exceeded.
-    bool Queue(std::string text);
+    bool Queue(std::string text, TimePoint received);
     void DropWhatWasSent();
 
     std::optional<Client> client_;  // the admitted client, if any

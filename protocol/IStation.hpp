@@ -26,6 +26,10 @@ public:
     virtual CommandOutcome SetLocoConfig(std::int32_t cv, std::int32_t value) = 0;
     // Done only with the value the station reported.
     virtual CommandOutcome GetLocoConfig(std::int32_t cv, std::int32_t& value) = 0;
+    // The locomotive and turnout commands that follow are meant for the station as it was at
+    // this epoch (a number that moves at every restart): one that has restarted since must not
+    // get them (they are then NotSent).
+    virtual void ForStation(std::uint64_t epoch) { (void)epoch; }
     // Moves whenever the station switched its track off by itself (a short circuit, a bad
     // supply); any thread.
     virtual std::uint64_t TrackTrips() const { return 0; }

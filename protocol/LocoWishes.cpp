@@ -83,8 +83,16 @@ bool LocoWishes::Functions(const FunctionWish& asked) {
 }
 
 void LocoWishes::Turnout(const TurnoutWish& asked) {
-    turnouts_.push_back({++asked_, asked.output, asked.thrown});
     offline_ = false;
+    // One whose line may have arrived is sent again in any case (only that settles where its
+    // entry went): it carries the newer coil instead.
+    for (TurnoutRequest& request : turnouts_) {
+        if (request.unsettled && request.output == asked.output) {
+            request.thrown = asked.thrown;
+            return;
+        }
+    }
+    turnouts_.push_back({++asked_, asked.output, asked.thrown});
 }
 
 std::uint64_t LocoWishes::Barrier(Order order, std::vector<std::uint64_t>* withdrawn) {
@@ -154,8 +162,10 @@ bool LocoWishes::MotionCommand(std::int32_t key, const Wish& wish, Command& comm
         command = DirectionCommand(key, wish.direction);
         return true;
     }
-    const bool speedDiffers = wish.stopPending || held.speed != wish.speed ||
-                              held.mode != static_cast<std::uint8_t>(wish.mode);
+    // A standing locomotive stands in any mode: the mode goes with the next speed.
+    const bool speedDiffers =
+        wish.stopPending || held.speed != wish.speed ||
+        (wish.speed != 0 && held.mode != static_cast<std::uint8_t>(wish.mode));
     // A speed in a direction the station may not have taken could run the wrong way; a stop
     // is a stop in any direction.
     if (speedDiffers && (!directionDiffers || stop) && !wish.speedRefused) {
@@ -182,7 +192,7 @@ bool LocoWishes::FunctionCommand(std::int32_t key, const Wish& wish, Command& co
     return found;
 }
 
-bool LocoWishes::MayWrite(const Command& command, Wish* wish, Clock::time_point now) {
+bool LocoWishes::MayWrite(const Command& command, bool* noticed, Clock::time_point now) {
     bool makesEntry = command.kind == Command::Kind::Turnout;
     if (command.kind == Command::Kind::Direction || command.kind == Command::Kind::Function) {
         makesEntry = holds_.Find(command.number).entry == StationHolds::Entry::Absent;
@@ -191,22 +201,24 @@ bool LocoWishes::MayWrite(const Command& command, Wish* wish, Clock::time_point 
     if (holds_.FirstUnsure()) return false;
     StationHolds::Slot first;
     if (holds_.RoomForEntry(now, &first) != StationHolds::Room::Blocked) {
-        if (wish != nullptr) wish->waitNoticed = false;
+        *noticed = false;
         return true;
     }
-    if (wish != nullptr && !wish->waitNoticed && !first.accessory) {
-        wish->waitNoticed = true;
-        char line[320];
-        std::snprintf(line, sizeof line,
-                      "Locomotive %d waits for a place on the DSAir2: the station refreshes at "
-                      "most %zu locomotives, and the first in its list, locomotive %d, is "
-                      "running. Locomotive %d is sent once locomotive %d stands still or the "
-                      "station restarts.\n",
-                      static_cast<int>(command.number), StationHolds::kListSize,
-                      static_cast<int>(first.number), static_cast<int>(command.number),
-                      static_cast<int>(first.number));
-        notices_.emplace_back(line);
-    }
+    // An accessory command in the list leaves within 0.7 s: only a running locomotive in the
+    // first place makes a wait worth telling.
+    if (*noticed || first.accessory) return false;
+    *noticed = true;
+    const std::string what = command.kind == Command::Kind::Turnout
+                                 ? "Turnout output " + std::to_string(command.number + 1)
+                                 : "Locomotive " + std::to_string(command.number);
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "%s waits for a place on the DSAir2: the station refreshes at most %zu "
+                  "locomotives, and the first in its list, locomotive %d, is running. It is sent "
+                  "once locomotive %d stands still or the station restarts.\n",
+                  what.c_str(), StationHolds::kListSize, static_cast<int>(first.number),
+                  static_cast<int>(first.number));
+    notices_.emplace_back(line);
     return false;
 }
 
@@ -249,35 +261,40 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
             return write(SpeedCommand(stopKey, 0, stop->mode));
         }
 
-        // An entry that may or may not have been made is settled first.
+        // An entry that may or may not have been made is settled first (meanwhile no other
+        // entry is made: see MayWrite).
         if (const auto unsure = holds_.FirstUnsure()) {
             const auto found = wishes_.find(*unsure);
-            const bool moving = found != wishes_.end() && found->second.hasMotion;
-            return write(DirectionCommand(*unsure, moving ? found->second.direction : 1));
+            const bool known = found != wishes_.end();
+            if (!known || !found->second.directionRefused) {
+                const bool moving = known && found->second.hasMotion;
+                return write(DirectionCommand(*unsure, moving ? found->second.direction : 1));
+            }
         }
 
         const std::uint64_t boundary = barriers_.empty() ? 0 : barriers_.front().at;
         struct Candidate {
             std::uint64_t at;
             Command command;
-            Wish* wish;
+            Wish* wish;     // null for a turnout
+            bool* noticed;  // whether the console was told it waits for a place
         };
         std::vector<Candidate> candidates;
         for (auto& [key, wish] : wishes_) {
             Command command;
             if (BeforeBarrier(wish.motionAt, boundary) && MotionCommand(key, wish, command)) {
-                candidates.push_back({wish.motionAt, command, &wish});
+                candidates.push_back({wish.motionAt, command, &wish, &wish.waitNoticed});
             }
         }
         if (!turnouts_.empty() && BeforeBarrier(turnouts_.front().at, boundary)) {
-            candidates.push_back(
-                {turnouts_.front().at,
-                 TurnoutCommand(turnouts_.front().output, turnouts_.front().thrown), nullptr});
+            TurnoutRequest& turnout = turnouts_.front();
+            candidates.push_back({turnout.at, TurnoutCommand(turnout.output, turnout.thrown),
+                                  nullptr, &turnout.waitNoticed});
         }
         const auto byAge = [](const Candidate& a, const Candidate& b) { return a.at < b.at; };
         std::sort(candidates.begin(), candidates.end(), byAge);
         for (const Candidate& candidate : candidates) {
-            if (!MayWrite(candidate.command, candidate.wish, now)) {
+            if (!MayWrite(candidate.command, candidate.noticed, now)) {
                 waited = true;
                 continue;
             }
@@ -292,12 +309,13 @@ LocoWishes::Step LocoWishes::Next(Clock::time_point now) {
             Command command;
             std::uint64_t at = 0;
             if (FunctionCommand(key, wish, command, at) && BeforeBarrier(at, boundary)) {
-                candidates.push_back({at, command, &wish});
+                candidates.push_back({at, command, &wish, &wish.waitNoticed});
             }
         }
         std::sort(candidates.begin(), candidates.end(), byAge);
         for (const Candidate& candidate : candidates) {
-            if (MayWrite(candidate.command, candidate.wish, now)) return write(candidate.command);
+            if (MayWrite(candidate.command, candidate.noticed, now))
+                return write(candidate.command);
             waited = true;
         }
     }
@@ -340,23 +358,22 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
         greet_ = false;
         Wrote(now);
     }
+    // A value whose line may not have arrived is written again, however often: noise on the
+    // line must not leave a train running. The station's answers pace the attempts.
     if (outcome == CommandOutcome::Unknown) {
-        if (++unknownsInRow_ >= kUnknownsToGiveUp) {
+        if (++unknownsInRow_ == kUnknownsToTell) {
             char line[160];
             std::snprintf(line, sizeof line,
-                          "The DSAir2 answered none of the last %d commands readably; the latest "
-                          "is given up until the application asks again.\n",
-                          kUnknownsToGiveUp);
+                          "The DSAir2 could not read the last %d commands (noise on the serial "
+                          "line?); they are sent again.\n",
+                          kUnknownsToTell);
             notices_.emplace_back(line);
         }
     } else if (outcome != CommandOutcome::NotSent) {
         unknownsInRow_ = 0;
     }
     // Not tried again until the application asks again.
-    const bool givenUp =
-        outcome == CommandOutcome::Refused ||
-        (outcome == CommandOutcome::Unknown && unknownsInRow_ >= kUnknownsToGiveUp);
-    if (givenUp && outcome == CommandOutcome::Unknown) unknownsInRow_ = 0;
+    const bool refused = outcome == CommandOutcome::Refused;
 
     const auto found = wishes_.find(command.number);
     Wish* wish =
@@ -364,12 +381,13 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
     switch (command.kind) {
         case Command::Kind::Direction:
             holds_.Direction(command.number, command.direction, outcome, now);
-            if (wish != nullptr && givenUp) wish->directionRefused = true;
+            // Also for a locomotive whose wishes are gone: its entry may still be unsettled.
+            if (refused) wishes_[command.number].directionRefused = true;
             break;
         case Command::Kind::Speed:
             holds_.Speed(command.number, command.speed, command.mode, outcome);
             if (wish != nullptr) {
-                if (givenUp) {
+                if (refused) {
                     wish->speedRefused = true;
                 } else if (outcome != CommandOutcome::Done && command.speed == 0 &&
                            wish->hasMotion && wish->speed == 0) {
@@ -380,18 +398,31 @@ void LocoWishes::Record(const Command& command, CommandOutcome outcome, Clock::t
             break;
         case Command::Kind::Function:
             holds_.Function(command.number, command.function, command.on, outcome, now);
-            if (wish != nullptr && givenUp) wish->functionsRefused |= 1u << command.function;
+            if (wish != nullptr && refused) wish->functionsRefused |= 1u << command.function;
             break;
         case Command::Kind::Turnout: {
             holds_.Turnout(command.number, outcome, now);
             if (turnouts_.empty() || turnouts_.front().output != command.number) break;
-            const bool settled = outcome == CommandOutcome::Done || givenUp;
-            // One the station may not have taken is sent again, unless the application has
-            // set that turnout again since: the newer packet is its last word.
-            const bool superseded =
-                std::any_of(std::next(turnouts_.begin()), turnouts_.end(),
-                            [&](const TurnoutRequest& r) { return r.output == command.number; });
-            if (settled || superseded) turnouts_.pop_front();
+            if (outcome == CommandOutcome::Done || refused) {
+                turnouts_.pop_front();
+                break;
+            }
+            // Sent again unless the application has set that turnout again since: the newer
+            // packet is its last word. One whose line may have arrived stays first, with the
+            // newer coil, since only its sending again settles where its entry went; one that
+            // reached no station simply gives way.
+            const auto newer =
+                std::find_if(std::next(turnouts_.begin()), turnouts_.end(),
+                             [&](const TurnoutRequest& r) { return r.output == command.number; });
+            if (outcome == CommandOutcome::NotSent) {
+                if (newer != turnouts_.end()) turnouts_.pop_front();
+                break;
+            }
+            turnouts_.front().unsettled = true;
+            if (newer != turnouts_.end()) {
+                turnouts_.front().thrown = newer->thrown;
+                turnouts_.erase(newer);
+            }
             break;
         }
     }

@@ -19,12 +19,13 @@
 // The order of the commands: a track-power-off barrier first; then every stop of a locomotive
 // the station runs; then, in the order they were asked for, directions, speeds and turnouts;
 // then functions; a barrier (track power on, programming, "D") after everything asked before
-// it. Only what differs from what the station holds is written, but a stop always is. What the
-// station may not have received (no answer, an unreadable line) counts as unknown and is
-// written again; what it refused waits for the application to ask again. Railmux's own
-// re-sends to a fresh station come after every barrier. A command that needs a new entry in the
-// station's list waits while the list is full and its first entry is a running locomotive or
-// an accessory command still being sent.
+// it. Only what differs from what the station holds is written, but a stop of a locomotive with
+// an entry always is. What the station may not have received (no answer, an unreadable line)
+// counts as unknown and is written again, as often as it takes; what it refused waits for the
+// application to ask again. Railmux's own re-sends to a fresh station come after every barrier.
+// A command that needs a new entry in the station's list waits while the list is full and its
+// first entry is a running locomotive, while an accessory command may still be in the full
+// list, and while an entry that may or may not have been made is being settled.
 class LocoWishes {
 public:
     using Clock = StationHolds::Clock;
@@ -102,14 +103,11 @@ public:
     std::vector<std::string> TakeNotices();
 
     const StationHolds& Holds() const { return holds_; }
-    // True when key has wishes of the application.
-    bool Wants(std::int32_t key) const { return wishes_.count(key) != 0; }
 
 private:
     static constexpr std::uint8_t kUnset = 0xFF;
-    // Unknown outcomes in a row after which the command is given up as if refused: a station
-    // that garbles every line would otherwise be sent the same command for ever.
-    static constexpr int kUnknownsToGiveUp = 3;
+    // Unknown outcomes in a row after which the console says the station cannot read its line.
+    static constexpr int kUnknownsToTell = 3;
 
     struct Wish {
         bool hasMotion = false;
@@ -138,6 +136,8 @@ private:
         std::uint64_t at = 0;
         std::int32_t output = 0;
         bool thrown = false;
+        bool waitNoticed = false;  // the console was told it waits for a place
+        bool unsettled = false;    // written without an answer: to be sent again
     };
 
     struct QueuedBarrier {
@@ -153,8 +153,9 @@ private:
     bool FunctionCommand(std::int32_t key, const Wish& wish, Command& command,
                          std::uint64_t& at) const;
     // True when command may be written now: a command that makes an entry needs room for it.
-    // Tells the console once when a locomotive waits for a running one's place.
-    bool MayWrite(const Command& command, Wish* wish, Clock::time_point now);
+    // Tells the console once (noticed) when a locomotive or a turnout waits for a running
+    // locomotive's place.
+    bool MayWrite(const Command& command, bool* noticed, Clock::time_point now);
     // True when a wish asked for at may be written before the first barrier waiting (at
     // boundary: none when 0).
     bool BeforeBarrier(std::uint64_t at, std::uint64_t boundary) const;

@@ -21,20 +21,20 @@ CommandOutcome NDSDCCStation::PowerOff() {
 
 CommandOutcome NDSDCCStation::SetLocoSpeed(std::int32_t address, std::int32_t speed,
                                            SpeedMode mode) {
-    return NDSDCC::Execute(NDSDCC::SpeedCommand(address, speed, mode));
+    return NDSDCC::Execute(NDSDCC::SpeedCommand(address, speed, mode), epoch_);
 }
 
 CommandOutcome NDSDCCStation::SetLocoDirection(std::int32_t address, bool forward) {
-    return NDSDCC::Execute(NDSDCC::DirectionCommand(address, forward));
+    return NDSDCC::Execute(NDSDCC::DirectionCommand(address, forward), epoch_);
 }
 
 CommandOutcome NDSDCCStation::SetLocoFunction(std::int32_t address, std::int32_t function,
                                               bool on) {
-    return NDSDCC::Execute(NDSDCC::FunctionCommand(address, function, on));
+    return NDSDCC::Execute(NDSDCC::FunctionCommand(address, function, on), epoch_);
 }
 
 CommandOutcome NDSDCCStation::SetTurnout(std::int32_t output, bool thrown) {
-    return NDSDCC::Execute(NDSDCC::TurnoutCommand(output, thrown));
+    return NDSDCC::Execute(NDSDCC::TurnoutCommand(output, thrown), epoch_);
 }
 
 CommandOutcome NDSDCCStation::SetLocoConfig(std::int32_t cv, std::int32_t value) {

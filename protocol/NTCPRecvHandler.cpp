@@ -16,8 +16,9 @@ unsigned long long Wide(ClientId id) {
 }  // namespace
 
 NTCPRecvHandler::NTCPRecvHandler(StationScheduler& scheduler)
-    : NTCPRecvHandler([&scheduler](std::string message, std::string& reply) {
-          return ProcessMessage(std::move(message), reply, scheduler);
+    : NTCPRecvHandler([&scheduler](std::string message, std::string& reply,
+                                   std::chrono::steady_clock::time_point received) {
+          return ProcessMessage(std::move(message), reply, scheduler, received);
       }) {}
 
 NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor) : processor_(std::move(processor)) {
@@ -56,7 +57,7 @@ bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size) {
     ClientMessages::Fed fed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        fed = messages_.Feed(id, data, size);
+        fed = messages_.Feed(id, data, size, std::chrono::steady_clock::now());
     }
     switch (fed) {
         case ClientMessages::Fed::Kept:
@@ -98,7 +99,7 @@ void NTCPRecvHandler::Work() {
 
         lock.unlock();
         std::string reply;
-        const bool answered = processor_(std::move(message.text), reply);
+        const bool answered = processor_(std::move(message.text), reply, message.received);
         lock.lock();
 
         // Checked and handed over under the lock that OnDisconnect takes: a reply is never

@@ -3,6 +3,7 @@
 #include "net/ITCPRecvHandler.hpp"
 #include "protocol/ClientMessages.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -25,7 +26,9 @@ class NTCPRecvHandler final : public ITCPRecvHandler {
 public:
     static constexpr std::size_t kMaxClientText = ClientMessages::kMaxClientText;
 
-    using MessageProcessor = std::function<bool(std::string message, std::string& reply)>;
+    // Carries out one message and fills its reply; received: when its read arrived.
+    using MessageProcessor = std::function<bool(std::string message, std::string& reply,
+                                                std::chrono::steady_clock::time_point received)>;
 
     // Answers through ProcessMessage with the scheduler, which must outlive the handler.
     explicit NTCPRecvHandler(StationScheduler& scheduler);

@@ -35,6 +35,10 @@ std::int32_t LongKey(std::uint8_t high, std::uint8_t low) {
     return (high & 0x3F) * 256 + low;
 }
 
+// The highest address the station puts on the rails; it drops anything above, so a locomotive
+// beyond it has no entry and no place in the station's list.
+constexpr std::int32_t kMaxStationAddress = 10238;
+
 // "Q" fields stand at positions 2, 5, 8, ...: a message of 3n + 1 characters holds n bytes.
 constexpr std::size_t kMaxQueueBytes = 5;
 constexpr std::size_t QueueLength(std::size_t bytes) {
@@ -113,7 +117,7 @@ PacketWish PacketDecoder::QueuePacket(const std::string& message) {
     } else {
         return {};
     }
-    if (wish.key == 0) return {};
+    if (wish.key == 0 || wish.key > kMaxStationAddress) return {};
     return wish;
 }
 
@@ -136,7 +140,7 @@ PacketWish PacketDecoder::SendPacket(const std::string& message) {
         return {};
     }
     // A long address needs a third byte before there is an instruction to read.
-    if (key == 0 || packet.size() <= instructionAt) return {};
+    if (key == 0 || key > kMaxStationAddress || packet.size() <= instructionAt) return {};
 
     const std::uint8_t instruction = packet[instructionAt];
     if ((instruction >> 4) == kOpsModeCv) {

@@ -9,6 +9,7 @@
 #include "station/CommandOutcome.hpp"
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -27,9 +28,10 @@ constexpr std::chrono::milliseconds kReplyWindow{1800};
 // 60 s. A CV operation that has begun takes at most a resynchronising ping and its own wait
 // (15 s each) and the station's pauses; one that cannot begin in time is not carried out.
 constexpr std::chrono::seconds kProgrammingBegins{60 - 31};
-// Track power commands the station may not have received are written again, this many times
-// at most (the link declares the station lost after two unanswered ones in a row).
-constexpr int kPowerAttempts = 3;
+// Track power commands the station may not have received are written again until it answers
+// them or is found lost (two unanswered in a row); a station that cannot read any line (each
+// one answered "301 Stx err") is given up on after this many.
+constexpr int kPowerAttempts = 10;
 
 struct Context {
     StationScheduler& scheduler;
@@ -49,10 +51,12 @@ void InOrder(Context& context, StationScheduler::Job job, Order order = Order::I
 // Sends a track power command until the station answers it or is gone: a lost "K" would leave
 // the trains running.
 template <typename Command>
-void UntilAnswered(Command command) {
+void UntilAnswered(Command command, const char* what) {
     for (int attempt = 0; attempt < kPowerAttempts; ++attempt) {
         if (command() != CommandOutcome::Unknown) return;
     }
+    ConsoleLog("The DSAir2 could not read %s in %d attempts; the track may not be %s.\n", what,
+               kPowerAttempts, std::strcmp(what, "setPower(1)") == 0 ? "on" : "off");
 }
 
 // Withdrawn if track power off overtakes it: the emergency stop is the operator's last word.
@@ -60,7 +64,7 @@ void PowerOn(const std::string&, std::string&, Context& context) {
     InOrder(
         context,
         [](IStation& station, TrackPower& power) {
-            UntilAnswered([&station] { return station.PowerOn(); });
+            UntilAnswered([&station] { return station.PowerOn(); }, "setPower(1)");
             power.Requested(true);
         },
         Order::PowerOn);
@@ -71,7 +75,7 @@ void PowerOff(const std::string&, std::string&, Context& context) {
     InOrder(
         context,
         [](IStation& station, TrackPower& power) {
-            UntilAnswered([&station] { return station.PowerOff(); });
+            UntilAnswered([&station] { return station.PowerOff(); }, "setPower(0)");
             power.Requested(false);
         },
         Order::Urgent);
@@ -206,6 +210,11 @@ const Row* FindRow(const std::string& message) {
 }  // namespace
 
 bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler) {
+    return ProcessMessage(std::move(message), reply, scheduler, Clock::now());
+}
+
+bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler,
+                    Clock::time_point received) {
     ConsoleLog("[E Recv] %s\n", ShownText(message).c_str());
     const Row* row = FindRow(message);
     if (row == nullptr) {
@@ -214,7 +223,7 @@ bool ProcessMessage(std::string message, std::string& reply, StationScheduler& s
     }
     reply = row->reply;
     if (row->action != nullptr) {
-        Context context{scheduler, Clock::now()};
+        Context context{scheduler, received};
         row->action(message, reply, context);
     }
     return true;

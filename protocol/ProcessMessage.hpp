@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 class StationScheduler;
@@ -9,3 +10,7 @@ class StationScheduler;
 // Locomotive and turnout packets are handed to the scheduler and answered at once; track
 // power, programming and "D" wait until the scheduler has carried them out in order.
 bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler);
+// The same for a message that arrived at received: the replies' windows count from there, so
+// a message that waited behind a slow one is not answered later than the application waits.
+bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler,
+                    std::chrono::steady_clock::time_point received);

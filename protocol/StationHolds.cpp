@@ -77,6 +77,17 @@ void StationHolds::Insert(const Slot& slot, Clock::time_point now) {
     if (!gone.accessory) locos_[gone.number].entry = Entry::Absent;
 }
 
+void StationHolds::MaybeMade(Loco& loco) {
+    // Made or not, it stands; but a fresh entry switches the decoder's functions off with its
+    // refresh, so those that were on are no longer known.
+    loco.entry = Entry::Unsure;
+    loco.direction = kUnknown;
+    loco.mode = kUnknown;
+    for (std::uint8_t& f : loco.functions) {
+        if (f != 0) f = kUnknown;
+    }
+}
+
 StationHolds::Loco StationHolds::Fresh(std::uint8_t direction) {
     Loco loco;
     loco.entry = Entry::Present;
@@ -98,19 +109,12 @@ void StationHolds::Direction(std::int32_t key, std::uint8_t direction, CommandOu
                 loco = Fresh(direction);
                 break;
             }
-            // Made or not: standing either way, but a fresh entry switches the decoder's
-            // functions off with its refresh.
-            loco.entry = Entry::Unsure;
-            loco.direction = kUnknown;
-            loco.mode = kUnknown;
-            for (std::uint8_t& f : loco.functions) {
-                if (f != 0) f = kUnknown;
-            }
+            MaybeMade(loco);
             break;
         }
         case Entry::Unsure:
-            // Made by this command or by the one that went unanswered: standing, 28 steps
-            // unless the earlier one was a speed, functions as they were.
+            // Made by this command or by the one that went unanswered: standing in 28 steps,
+            // functions as they were.
             if (done) {
                 loco.entry = Entry::Present;
                 loco.direction = direction;
@@ -151,12 +155,7 @@ void StationHolds::Function(std::int32_t key, int function, bool on, CommandOutc
         if (done) {
             loco = Fresh(1);
         } else {
-            loco.entry = Entry::Unsure;
-            loco.direction = kUnknown;
-            loco.mode = kUnknown;
-            for (std::uint8_t& f : loco.functions) {
-                if (f != 0) f = kUnknown;
-            }
+            MaybeMade(loco);
         }
     } else if (loco.entry == Entry::Unsure && done) {
         // Made by this command or by the one that went unanswered.

@@ -63,7 +63,7 @@ public:
     // A station fresh from its boot.
     StationHolds();
 
-    // The station booted (a reset, a replug, a new connection): track off, the boot entry only.
+    // The station booted (a reset, a replug, a new connection): the boot entry only.
     void Boot();
 
     // What the station holds for key (a locomotive it was never told about: no entry, standing,
@@ -80,7 +80,6 @@ public:
     std::optional<std::int32_t> FirstUnsure() const;
     // When the earliest accessory entry leaves; none while there is none.
     std::optional<Clock::time_point> NextLeaving() const;
-    const std::vector<Slot>& List() const { return list_; }
 
     // Each command as it went out, with its outcome.
     void Direction(std::int32_t key, std::uint8_t direction, CommandOutcome outcome,
@@ -97,6 +96,8 @@ private:
     void Insert(const Slot& slot, Clock::time_point now);
     // A locomotive entry made by the station: speed 0, 28 steps, functions off.
     static Loco Fresh(std::uint8_t direction);
+    // A command that makes an entry went out without an answer.
+    static void MaybeMade(Loco& loco);
 
     std::vector<Slot> list_;
     std::map<std::int32_t, Loco> locos_;

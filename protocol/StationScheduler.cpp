@@ -179,7 +179,7 @@ void StationScheduler::CheckStation() {
     // The protocol cannot tell the application that the track went off; trains must not start
     // without a person asking, so the console says it instead of switching it on.
     if (power_.RequestedOn()) {
-        ConsoleLog(
+        lines_.emplace_back(
             "Track power is off because the DSAir2 restarted; switch it on again from the "
             "application.\n");
     }
@@ -195,7 +195,10 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
     if (stopping_) return false;
     CheckStation();
     const LocoWishes::Step step = wishes_.Next(Clock::now());
-    const std::vector<std::string> notices = wishes_.TakeNotices();
+    std::vector<std::string> notices = std::move(lines_);
+    lines_.clear();
+    for (std::string& notice : wishes_.TakeNotices())
+        notices.push_back(std::move(notice));
     if (!notices.empty()) {
         lock.unlock();
         for (const std::string& notice : notices)
@@ -238,6 +241,7 @@ bool StationScheduler::Step(std::unique_lock<std::mutex>& lock) {
             return true;
         }
         case LocoWishes::Step::Kind::Write: {
+            if (epoch_) station_.ForStation(knownEpoch_);
             lock.unlock();
             const CommandOutcome outcome = Write(step.command);
             lock.lock();

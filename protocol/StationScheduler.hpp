@@ -10,7 +10,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 class IStation;
 class TrackPower;
@@ -116,6 +118,8 @@ private:
     LocoWishes wishes_;
     std::map<std::uint64_t, std::shared_ptr<Barrier>> barriers_;
     Clock::time_point wake_ = Clock::time_point::max();
+    // Console lines of the shell's own, written once the lock is given up.
+    std::vector<std::string> lines_;
     bool stopping_ = false;
 
     std::thread thread_;

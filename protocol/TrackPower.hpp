@@ -3,7 +3,7 @@
 // The track power the application asked for, and whether programming has switched the track off
 // behind its back: the station ends every CV read or write with its track off, while the
 // application, which entered programming with "M", expects the track back when it leaves with
-// "X". Used from the thread that carries out client messages.
+// "X". Used on the scheduler's thread (its barrier jobs).
 class TrackPower {
 public:
     // "E" (on) or "K" (off) was carried out: the track is as the application asked.

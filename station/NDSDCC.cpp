@@ -97,6 +97,10 @@ CommandOutcome NDSDCC::Execute(const std::string& command) {
     return instance->Execute(command);
 }
 
+CommandOutcome NDSDCC::Execute(const std::string& command, std::uint64_t forEpoch) {
+    return instance->Execute(command, forEpoch);
+}
+
 CommandOutcome NDSDCC::ReadCv(std::int32_t cv, std::int32_t& value) {
     return instance->ReadCv(cv, value);
 }

@@ -72,6 +72,8 @@ public:
     // Refused, Unknown (it may or may not have been carried out) or NotSent (see
     // NDSDCC::Impl::Execute).
     static CommandOutcome Execute(const std::string& command);
+    // The same, but NotSent when the station has restarted since StationEpoch was forEpoch.
+    static CommandOutcome Execute(const std::string& command, std::uint64_t forEpoch);
     // The CV read of GetLocoConfig, with the same value checks; Done only with a valid value
     // (see NDSDCC::Impl::ReadCv).
     static CommandOutcome ReadCv(std::int32_t cv, std::int32_t& value);

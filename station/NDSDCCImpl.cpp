@@ -178,6 +178,10 @@ CommandOutcome NDSDCC::Impl::Execute(const std::string& command) {
     return Send(command).outcome;
 }
 
+CommandOutcome NDSDCC::Impl::Execute(const std::string& command, std::uint64_t forEpoch) {
+    return Send(command, false, forEpoch).outcome;
+}
+
 bool NDSDCC::Impl::SendCommand(const std::string& command) {
     return Execute(command) == CommandOutcome::Done;
 }
@@ -192,7 +196,8 @@ CommandOutcome NDSDCC::Impl::ReadCv(std::int32_t cv, std::int32_t& value) {
     return read.reply.CvValue(cv, value);
 }
 
-NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command, bool quiet) {
+NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command, bool quiet,
+                                           std::uint64_t forEpoch) {
     const std::chrono::milliseconds timeout = TimeoutFor(command);
     const Clock::time_point deadline = Clock::now() + timeout;
     bool resync;
@@ -221,7 +226,7 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command, bool quie
     // command. The console shows the lines in the order they go out.
     if (!resync) {
         if (log && !quiet) log("[D Send] %s\n", command.c_str());
-        return Exchange(command, deadline, quiet);
+        return Exchange(command, deadline, quiet, forEpoch);
     }
     if (log && !quiet) log("[D Send] %s\n", kPing);
     // It has the command's time: a station slow enough for the CV commands' longer wait is
@@ -240,11 +245,12 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Send(const std::string& command, bool quie
     if (log) log("[D Send] %s\n", command.c_str());
     // After a ping the command has its whole time of its own: written with little left, it
     // would be carried out while counted as lost.
-    return Exchange(command, Clock::now() + timeout);
+    return Exchange(command, Clock::now() + timeout, false, forEpoch);
 }
 
 NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
-                                               Clock::time_point deadline, bool quiet) {
+                                               Clock::time_point deadline, bool quiet,
+                                               std::uint64_t forEpoch) {
     std::unique_lock<std::mutex> lock(mutex);
     const std::uint64_t interruptsBefore = interrupts;
     const auto cutShort = [&] { return state == State::Stopped || interrupts != interruptsBefore; };
@@ -253,6 +259,9 @@ NDSDCC::Impl::Exchanged NDSDCC::Impl::Exchange(const std::string& command,
     const Clock::time_point readyAt = std::min(tracker.ReadyAt(), now + ReplyTracker::kPacing);
     if (readyAt > now) changed.wait_until(lock, readyAt, cutShort);
     if (cutShort()) return {};
+    // The epoch moves under this lock when a reset is seen: checked here, a command meant for
+    // the station before it is never written to the one after it.
+    if (forEpoch != kAnyEpoch && forEpoch != epoch) return {};
     tracker.Begin(command, deadline);
     quietExchange = quiet;
     lock.unlock();

@@ -78,6 +78,9 @@ public:
     // write that failed; NotSent when it was not written: the link not connected, stopping, or
     // the ping before it unanswered. One caller at a time.
     CommandOutcome Execute(const std::string& command);
+    // The same, but NotSent when the station is no longer the one of forEpoch (StationEpoch):
+    // a command meant for what a station held must not reach one that has just restarted.
+    CommandOutcome Execute(const std::string& command, std::uint64_t forEpoch);
     // Execute(command) == Done.
     bool SendCommand(const std::string& command);
     // The idle watch: a ping like Execute's, with the same outcomes and the same loss rules, but
@@ -139,11 +142,15 @@ private:
     bool Handshake(const std::string& path, std::chrono::milliseconds readyTimeout,
                    OpenFailure& failure, std::vector<std::string>& said);
     // Execute's work, with the answer for the caller who reads it; quiet for the watch.
-    Exchanged Send(const std::string& command, bool quiet = false);
+    Exchanged Send(const std::string& command, bool quiet = false,
+                   std::uint64_t forEpoch = kAnyEpoch);
     // Writes command (paced) and waits until deadline for its answer; then books the loss the
     // exchange means (a write that failed, the time-outs in a row). A quiet ping's answer is
     // not echoed.
-    Exchanged Exchange(const std::string& command, Clock::time_point deadline, bool quiet = false);
+    Exchanged Exchange(const std::string& command, Clock::time_point deadline, bool quiet = false,
+                       std::uint64_t forEpoch = kAnyEpoch);
+    // For Send and Exchange: whatever the station's epoch.
+    static constexpr std::uint64_t kAnyEpoch = ~std::uint64_t{0};
     // Prints console lines the link's state gave, each a whole line.
     void Say(const std::vector<std::string>& lines);
     // The console lines of a command that is not sent.

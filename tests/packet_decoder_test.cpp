@@ -68,7 +68,9 @@ const PacketCase kSpeed128[] = {
     {"Q C0 03 3F FF 03", "speed 3 f 1016 128"},
     {"Q C0 03 3F 82 7E", "speed 3 f 1 128"},
     {"Q C4 D2 3F 64 4D", "speed 1234 r 800 128"},
-    {"Q E7 FF 3F 85 A2", "speed 10239 f 28 128"},
+    {"Q E7 FE 3F 85 A3", "speed 10238 f 28 128"},
+    // The station drops addresses above 10238: no entry, no place in its list.
+    {"Q E7 FF 3F 85 A2", "nothing"},
     {"Q 03 3F 82 BE", "speed 3 f 1 128"},
     {"Q c0 03 3f 85 79", "speed 3 f 28 128"},  // lower case
 };
@@ -114,6 +116,7 @@ const PacketCase kFunctions[] = {
     {"S 01 03 AA A9", "functions 3 9 0101"},
     {"S 03 03 DE 81 5C", "functions 3 13 10000001"},
     {"S 03 C4 D2 DF 80 49", "functions 1234 21 00000001"},
+    {"S 01 E7 FF 90 88", "nothing"},
     {"S 01 C0 03 90 53", "functions 3 0 10000"},
     {"S 01 03 90 00", "functions 3 0 10000"},  // the error byte is not compared
     {"S 03 03 E4 1C 05 00", "cv 3 29"},        // programming on the main: CV 29

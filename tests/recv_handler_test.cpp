@@ -98,19 +98,20 @@ protected:
     std::vector<std::string> messages_;
     bool held_ = false;
     bool letGo_ = false;
-    NTCPRecvHandler handler{[this](std::string message, std::string& out) {
-        ConsoleLog("[E Recv] %s\n", message.c_str());
-        std::unique_lock<std::mutex> lock(mutex_);
-        messages_.push_back(message);
-        if (message == "HOLD") {
-            held_ = true;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return letGo_; });
-        }
-        if (message == "BAD") return false;
-        out = "A(" + message + ")";
-        return true;
-    }};
+    NTCPRecvHandler handler{
+        [this](std::string message, std::string& out, std::chrono::steady_clock::time_point) {
+            ConsoleLog("[E Recv] %s\n", message.c_str());
+            std::unique_lock<std::mutex> lock(mutex_);
+            messages_.push_back(message);
+            if (message == "HOLD") {
+                held_ = true;
+                changed_.notify_all();
+                changed_.wait(lock, [&] { return letGo_; });
+            }
+            if (message == "BAD") return false;
+            out = "A(" + message + ")";
+            return true;
+        }};
 };
 
 using Handed = RecordingReplies::Handed;

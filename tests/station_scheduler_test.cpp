@@ -94,8 +94,8 @@ TEST_F(Scheduler, PowerOffWithdrawsAPowerOnNotYetCarriedOut) {
     ASSERT_TRUE(station.WaitForCalls(1));
     // Queued, its waiter gone at once (its deadline has passed): it would run all the same.
     EXPECT_FALSE(scheduler.RunBarrier(PowerOn(), Order::PowerOn, StationScheduler::Clock::now()));
-    EXPECT_FALSE(scheduler.RunBarrier([](IStation& s, TrackPower&) { s.PowerOff(); },
-                                      Order::Urgent, StationScheduler::Clock::now()));
+    EXPECT_FALSE(scheduler.RunBarrier([](IStation& s, TrackPower&) { s.PowerOff(); }, Order::Urgent,
+                                      StationScheduler::Clock::now()));
     station.Open();
     EXPECT_TRUE(Barrier(Nothing()).get());
     EXPECT_EQ(station.Calls(),

@@ -596,10 +596,11 @@ protected:
     }
 
     // The client protocol's one-client rule, with a processor that answers at once.
-    NTCPRecvHandler handler_{[](std::string message, std::string& reply) {
-        reply = "A(" + message + ")";
-        return true;
-    }};
+    NTCPRecvHandler handler_{
+        [](std::string message, std::string& reply, std::chrono::steady_clock::time_point) {
+            reply = "A(" + message + ")";
+            return true;
+        }};
     NTCPServerThread* server_ = nullptr;
     std::atomic<int> denied_{0};
 };
