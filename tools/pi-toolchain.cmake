@@ -1,5 +1,5 @@
 # The part the Raspberry Pi cross builds share (arm64-toolchain.cmake, armhf-toolchain.cmake set
-# RAILMUX_TRIPLET, RAILMUX_DEB_ARCH and RAILMUX_QEMU first). Debian's cross compiler brings the C
+# RAILMUX_TRIPLET, RAILMUX_DEB_ARCH, RAILMUX_QEMU and RAILMUX_LOADER first). Debian's cross compiler brings the C
 # and C++ libraries it links; RAILMUX_SYSROOT, filled by tools/pi-sysroot, holds the target's
 # Boost and GoogleTest from Debian's packages, and the run-time libraries that qemu-user runs the
 # programs and the tests with.
@@ -17,6 +17,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 if(RAILMUX_SYSROOT)
-    # ctest and gtest_discover_tests run the target's programs through this.
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${RAILMUX_QEMU} -L ${RAILMUX_SYSROOT})
+    # ctest runs the target's programs through this: the sysroot's loader with the sysroot's
+    # libraries. Not qemu's -L SYSROOT, which shows the program the sysroot as "/" when it lists
+    # that directory (as Railmux does to match a device name regardless of case).
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${RAILMUX_QEMU} ${RAILMUX_SYSROOT}${RAILMUX_LOADER}
+        --library-path
+        ${RAILMUX_SYSROOT}/lib/${RAILMUX_TRIPLET}:${RAILMUX_SYSROOT}/usr/lib/${RAILMUX_TRIPLET})
 endif()
