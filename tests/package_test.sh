@@ -82,7 +82,7 @@ for program in railmux dsair2-sim railmux-drive; do
     description=$(file -b "$root/usr/bin/$program")
     check "$program is stripped" bash -c '[[ "$1" == *", stripped"* ]]' _ "$description"
     check "$program is built for $arch" \
-        bash -c '[ -n "$2" ] && [[ "$1" == *", $2,"* && "$1" == *"interpreter $3,"* ]]' _ \
+        bash -c '[ -n "$2" ] && [[ "$1" == *", $2"[,\ ]* && "$1" == *"interpreter $3,"* ]]' _ \
         "$description" "$machine" "$loader"
 done
 for page in railmux dsair2-sim railmux-drive; do
