@@ -30,8 +30,16 @@ elif ! command -v strace >/dev/null; then
 fi
 
 # The temporary directory holds the station's link; a service with PrivateTmp= sees its own
-# /tmp and nothing of /home, so under systemd it goes to /run.
-if [ "$under_systemd" = yes ]; then tmp=$(mktemp -d -p /run); else tmp=$(mktemp -d); fi
+# /tmp and nothing of /home, so under systemd it goes to /run, open to the service's own user,
+# with a copy of the program.
+if [ "$under_systemd" = yes ]; then
+    tmp=$(mktemp -d -p /run)
+    chmod 0755 "$tmp"
+    cp "$railmux" "$tmp/railmux"
+    railmux=$tmp/railmux
+else
+    tmp=$(mktemp -d)
+fi
 pids=()
 service=""
 cleanup() {
@@ -150,20 +158,23 @@ if [ "$under_systemd" = yes ]; then
         properties+=(-p "${line//%f/$link}")
     done < <(sed -n '/^\[Service\]/,/^\[/p' "$unit" | grep -E '^[A-Za-z]+=')
     service=railmux-service-test-$$.service
-    if ! systemd-run --quiet --unit="$service" "${properties[@]}" "${command[@]}"; then
-        fail "systemd-run started Railmux with the unit's settings"
-        service=""
-        finish
-    fi
-    journal() { journalctl -q -o cat -u "$service" >"$tmp/railmux.out" 2>/dev/null; }
+    # --wait: systemd-run ends with the service, with its exit code.
+    systemd-run --wait --unit="$service" "${properties[@]}" "${command[@]}" \
+        >"$tmp/systemd-run.out" 2>&1 &
+    run_pid=$!
+    pids+=("$run_pid")
     started() {
-        journal
+        kill -0 "$run_pid" 2>/dev/null || return 1
+        journalctl -q -o cat -u "$service" >"$tmp/railmux.out" 2>/dev/null
         grep -q "^TCP server started on port $port" "$tmp/railmux.out"
     }
     stop_railmux() {
         systemctl stop "$service"
-        [ "$(systemctl show -p Result --value "$service")" = success ] &&
-            [ "$(systemctl show -p ExecMainStatus --value "$service")" = 0 ]
+        wait "$run_pid"
+        local code=$?
+        service=""
+        [ "$code" -eq 0 ] || cat "$tmp/systemd-run.out"
+        [ "$code" -eq 0 ]
     }
 else
     trace=$tmp/trace
@@ -182,6 +193,7 @@ deadline=$((SECONDS + 60))
 until started; do
     if [ $SECONDS -gt $deadline ]; then
         fail "Railmux started on $link"
+        cat "$tmp/systemd-run.out" 2>/dev/null
         finish
     fi
     sleep 0.1
