@@ -4,6 +4,7 @@
 #include "net/NTCPConnection.hpp"
 #include "net/PeerLiveness.hpp"
 
+#include <boost/asio/detail/socket_option.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -21,6 +22,21 @@ namespace {
 // Accept errors that a retry fixes at once (the peer gave up during the handshake); any other
 // error waits this long first, so running out of descriptors or memory does not spin the loop.
 constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// One server per port. Linux refuses a second bind of a listening port even with SO_REUSEADDR,
+// which only lets a restarted server past its predecessor's connections in TIME_WAIT. Windows
+// lets a second socket with SO_REUSEADDR bind the port and be handed the first one's
+// connections; SO_EXCLUSIVEADDRUSE makes its bind fail instead.
+void ClaimPort(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec) {
+#ifdef _WIN32
+    using ExclusiveAddressUse =
+        boost::asio::detail::socket_option::boolean<SOL_SOCKET,
+                                                    static_cast<int>(SO_EXCLUSIVEADDRUSE)>;
+    acceptor.set_option(ExclusiveAddressUse(true), ec);
+#else
+    acceptor.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true), ec);
+#endif
+}
 
 bool RetryAcceptAtOnce(const boost::system::error_code& ec) {
     return ec == boost::asio::error::connection_aborted ||
@@ -99,7 +115,7 @@ void NTCPServerThread::Listen(boost::system::error_code& ec) {
     using boost::asio::ip::tcp;
     const tcp::endpoint endpoint(address_, static_cast<std::uint16_t>(port_));
     acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) ClaimPort(acceptor_, ec);
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(tcp::acceptor::max_listen_connections, ec);
     if (!ec) listenPort_ = acceptor_.local_endpoint(ec).port();

@@ -7,7 +7,7 @@ script=$(cd "$(dirname "$0")/.." && pwd)/tools/install-deps
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-needed="cmake make g++ libboost-dev libboost-system-dev libboost-thread-dev libgtest-dev googletest file dpkg-dev"
+needed="cmake make g++ libboost-dev libboost-system-dev libboost-thread-dev libgtest-dev googletest file dpkg-dev lintian systemd strace"
 
 # stubs/<case>/: bash and env are the real ones, the rest record what they were asked.
 make_stubs() {

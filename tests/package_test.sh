@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package into a temporary directory and checks it without installing it: its
 # control data, its file list, the files themselves unpacked with dpkg -x, the unpacked programs
-# run, and lintian's verdict where lintian is installed. Nothing on the machine changes.
+# run, the systemd unit's exposure where systemd-analyze is installed, and lintian's verdict
+# where lintian is installed. Nothing on the machine changes.
+# Usage: tests/package_test.sh BUILD_DIR [EMULATOR...]
+#   EMULATOR: how a cross build's programs run here (qemu-aarch64 -L SYSROOT)
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
+shift
+emulator=("$@")
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 for tool in cpack dpkg-deb file; do
     if ! command -v "$tool" >/dev/null; then
@@ -48,6 +53,9 @@ check "maintainer with a real mail host" \
 check "extended description" test "$(dpkg-deb --info "$deb" | sed -n '/^ Description:/,$p' | wc -l)" -gt 3
 check "depends on the Boost libraries it links" \
     bash -c 'grep -q "^Depends:.*libboost-thread" "$1"' _ "$work/control"
+check "depends on the C and C++ libraries" \
+    bash -c 'grep -q "^Depends:.*libc6 (>= .*libstdc++6 (>= " "$1"' _ "$work/control"
+arch=$(field Architecture)
 
 # File list.
 dpkg-deb --contents "$deb" | awk '{print $6}' >"$work/contents"
@@ -63,9 +71,19 @@ check "nothing outside /usr" bash -c '! grep -vE "^\./$|^\./usr(/|$)" "$1"' _ "$
 # The files themselves.
 root=$work/root
 dpkg -x "$deb" "$root"
+# The programs are of the package's architecture: its machine and its C library's loader.
+case "$arch" in
+amd64) machine="x86-64" loader=/lib64/ld-linux-x86-64.so.2 ;;
+arm64) machine="ARM aarch64" loader=/lib/ld-linux-aarch64.so.1 ;;
+armhf) machine="ARM, EABI5" loader=/lib/ld-linux-armhf.so.3 ;;
+*) machine="" loader="" ;;
+esac
 for program in railmux dsair2-sim railmux-drive; do
-    check "$program is stripped" bash -c 'file -b "$1" | grep -q ", stripped"' _ \
-        "$root/usr/bin/$program"
+    description=$(file -b "$root/usr/bin/$program")
+    check "$program is stripped" bash -c '[[ "$1" == *", stripped"* ]]' _ "$description"
+    check "$program is built for $arch" \
+        bash -c '[ -n "$2" ] && [[ "$1" == *", $2"[,\ ]* && "$1" == *"interpreter $3,"* ]]' _ \
+        "$description" "$machine" "$loader"
 done
 for page in railmux dsair2-sim railmux-drive; do
     gz=$root/usr/share/man/man1/$page.1.gz
@@ -86,13 +104,33 @@ unit=$root/usr/lib/systemd/system/railmux@.service
 check "unit runs railmux on the instance's path" \
     grep -qx 'ExecStart=railmux %f ${RAILMUX_PORT} --listen ${RAILMUX_LISTEN}' "$unit"
 check "unit gives the dialout group" grep -qx 'SupplementaryGroups=dialout' "$unit"
+if command -v systemd-analyze >/dev/null; then
+    # The unit as an instance for a USB adapter, looked at without a running systemd; every
+    # warning about it (an unknown directive, a bad value) counts as a fault too.
+    units=$work/units
+    mkdir -p "$units"
+    cp "$unit" "$units/"
+    instance=railmux@dev-ttyUSB0.service
+    SYSTEMD_UNIT_PATH="$units:" systemd-analyze security --offline=true --no-pager "$instance" \
+        >"$work/security" 2>"$work/security.err" || true
+    exposure=$(sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' "$work/security")
+    echo "systemd-analyze security: $(grep '^→ Overall' "$work/security")"
+    check "unit's exposure '$exposure' is 2.0 or below" \
+        bash -c '[[ "$1" =~ ^[0-9]+\.[0-9]$ ]] && [ "${1/./}" -le 20 ]' _ "$exposure"
+    check "unit read without a warning" test ! -s "$work/security.err"
+    if [ -s "$work/security.err" ]; then cat "$work/security.err"; fi
+else
+    echo "systemd-analyze is not installed: the unit's exposure not checked"
+fi
 
-# The unpacked programs run (with the libraries of this machine, which the build used).
-check "railmux --version" test "$("$root/usr/bin/railmux" --version)" = "railmux $version"
-check "dsair2-sim --help" bash -c '"$1" --help | grep -q "^Usage: dsair2-sim"' _ \
-    "$root/usr/bin/dsair2-sim"
-check "railmux-drive --help" bash -c '"$1" --help | grep -q "^Usage: railmux-drive"' _ \
-    "$root/usr/bin/railmux-drive"
+# The unpacked programs run (natively with the libraries of this machine, which the build used;
+# a cross build's under its emulator with the target's).
+run() { "${emulator[@]}" "$@"; }
+check "railmux --version" test "$(run "$root/usr/bin/railmux" --version)" = "railmux $version"
+check "dsair2-sim --help" bash -c '"${@:2}" "$1" --help | grep -q "^Usage: dsair2-sim"' _ \
+    "$root/usr/bin/dsair2-sim" "${emulator[@]}"
+check "railmux-drive --help" bash -c '"${@:2}" "$1" --help | grep -q "^Usage: railmux-drive"' _ \
+    "$root/usr/bin/railmux-drive" "${emulator[@]}"
 
 if command -v lintian >/dev/null; then
     # Warnings count: the ones that are justified are overridden in the package itself.

@@ -215,6 +215,22 @@ else
     fail "client connected to port $port"
 fi
 
+# One server per port: a second railmux.exe on the port the first one serves must not bind it
+# (Windows would let it, with SO_REUSEADDR, and hand it the application's next connection).
+# WSAEACCES is what Windows answers a bind to a port held for exclusive use.
+before=$failed
+"$wine" "$exe" "$missing" "$port" >"$tmp/second.out" 2>"$tmp/second.err" &
+second=$!
+pids+=("$second")
+wait_exit "$second" 60
+code=$?
+check "second railmux.exe on port $port: exit code 3 (got $code)" [ "$code" -eq 3 ]
+check "second railmux.exe on port $port: the failure" has "$tmp/second.err" \
+    "^Failed to start TCP server on port $port, error code 10013\\.$"
+check "second railmux.exe on port $port: no server started" lacks "$tmp/second.out" \
+    '^TCP server started'
+[ "$failed" -eq "$before" ] || cat "$tmp/second.out" "$tmp/second.err"
+
 # A port that does not exist: the system's reason, and the ports that do exist.
 unopened "$missing" "missing" \
     '.+ \(error 2\)\. COM ports present: (COM[0-9]+, )*'"$com"'(, COM[0-9]+)*\.$'
