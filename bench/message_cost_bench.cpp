@@ -94,6 +94,7 @@ namespace {
 class NoopStation final : public IStation {
 public:
     CommandOutcome Greet() override { return CommandOutcome::Done; }
+    CommandOutcome Watch() override { return CommandOutcome::Done; }
     CommandOutcome PowerOn() override { return CommandOutcome::Done; }
     CommandOutcome PowerOff() override { return CommandOutcome::Done; }
     CommandOutcome SetLocoSpeed(std::int32_t, std::int32_t, SpeedMode) override {

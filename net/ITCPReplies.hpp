@@ -11,7 +11,10 @@ class ITCPReplies {
 public:
     // Any thread: has the bytes written to the connection as they stand (nothing added), after
     // every reply handed over before for it. Dropped when no connection is open under the id,
-    // or when it ends before they are written.
+    // or when it ends before they are written (also when the handler's OnReceive that handed
+    // them over returns false). On the server's own thread they may be queued before it
+    // returns, and the connection may end within the call (OnDisconnect): call it there
+    // without holding a lock that OnDisconnect takes.
     virtual void Reply(ClientId id, std::string bytes) = 0;
     // Any thread: ends the connection (replies not yet written are dropped); OnDisconnect
     // follows. Nothing when no connection is open under the id.

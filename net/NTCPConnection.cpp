@@ -28,15 +28,32 @@ void NTCPConnection::Receive() {
 
 void NTCPConnection::OnRead(const boost::system::error_code& ec, std::size_t size) {
     if (ended_) return;
-    if (ec || !handler_->OnReceive(Id(), buffer_.data(), static_cast<unsigned>(size))) {
+    if (ec) {
         End();
         return;
     }
+    inRead_ = true;
+    const bool keep = handler_->OnReceive(Id(), buffer_.data(), static_cast<unsigned>(size));
+    inRead_ = false;
+    // A connection the handler ends takes the replies it handed over meanwhile with it; so does
+    // one whose replies pile up behind a write the client does not take.
+    const bool pilingUp = !writing_.empty() && unwritten_.size() > kMaxUnwritten;
+    if (!keep || pilingUp) {
+        End();
+        return;
+    }
+    if (ended_) return;
+    if (writing_.empty() && !unwritten_.empty()) Flush();
     Receive();
 }
 
 void NTCPConnection::Write(std::string bytes) {
     if (ended_ || bytes.empty()) return;
+    if (inRead_) {
+        // Handed over by the handler within the read: written once it has kept the connection.
+        unwritten_ += bytes;
+        return;
+    }
     if (writing_.empty()) {
         unwritten_ = std::move(bytes);
         Flush();

@@ -7,6 +7,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -38,11 +39,17 @@ public:
     // Serves an admitted connection until it ends.
     void Start();
     // Queues bytes to be written after those queued before; nothing once the connection has
-    // ended. Server thread only.
+    // ended. Within the handler's read they wait for its verdict: written if it keeps the
+    // connection, dropped with it otherwise. Server thread only.
     void Write(std::string bytes);
     // Ends the connection once: OnDisconnect, the socket closed (what is outstanding completes
     // as aborted), the server's table let go. Server thread only.
     void End();
+    // Any thread: a reply handed over through the server's event loop, not yet written; a reply
+    // handed over on the server thread meanwhile must queue behind it.
+    void ReplyOnItsWay() { repliesOnTheirWay_.fetch_add(1); }
+    void ReplyArrived() { repliesOnTheirWay_.fetch_sub(1); }
+    bool RepliesOnTheirWay() const { return repliesOnTheirWay_.load() != 0; }
 
 private:
     void Receive();
@@ -60,4 +67,6 @@ private:
     std::string writing_;
     std::string unwritten_;
     bool ended_ = false;
+    bool inRead_ = false;  // the handler is handling a read
+    std::atomic<unsigned> repliesOnTheirWay_{0};
 };

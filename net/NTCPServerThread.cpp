@@ -241,7 +241,15 @@ std::shared_ptr<NTCPConnection> NTCPServerThread::Find(ClientId id) {
 void NTCPServerThread::Reply(ClientId id, std::string bytes) {
     std::shared_ptr<NTCPConnection> connection = Find(id);
     if (!connection) return;
+    // On the server thread itself, with no reply still on its way through the event loop, the
+    // bytes are queued at once: the round through the loop costs a tenth of a reply's latency.
+    if (io_.get_executor().running_in_this_thread() && !connection->RepliesOnTheirWay()) {
+        connection->Write(std::move(bytes));
+        return;
+    }
+    connection->ReplyOnItsWay();
     boost::asio::post(io_, [connection, bytes = std::move(bytes)]() mutable {
+        connection->ReplyArrived();
         connection->Write(std::move(bytes));
     });
 }

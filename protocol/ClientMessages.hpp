@@ -58,6 +58,8 @@ public:
     void EndClient(ClientId id);
     // Whether a message waits.
     bool AnyWaiting() const { return !waiting_.empty(); }
+    // The oldest waiting message's text; only when one waits.
+    const std::string& NextText() const { return waiting_.front().text; }
     // Takes the oldest waiting message; only when one waits.
     Message Next();
     // Whether the message's client is still admitted and not being ended: its reply is wanted.

@@ -16,12 +16,15 @@ unsigned long long Wide(ClientId id) {
 }  // namespace
 
 NTCPRecvHandler::NTCPRecvHandler(StationScheduler& scheduler)
-    : NTCPRecvHandler([&scheduler](std::string message, std::string& reply,
-                                   std::chrono::steady_clock::time_point received) {
-          return ProcessMessage(std::move(message), reply, scheduler, received);
-      }) {}
+    : NTCPRecvHandler(
+          [&scheduler](std::string message, std::string& reply,
+                       std::chrono::steady_clock::time_point received) {
+              return ProcessMessage(std::move(message), reply, scheduler, received);
+          },
+          &AnsweredAtOnce) {}
 
-NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor) : processor_(std::move(processor)) {
+NTCPRecvHandler::NTCPRecvHandler(MessageProcessor processor, AtOnce atOnce)
+    : processor_(std::move(processor)), atOnce_(std::move(atOnce)) {
     const StopSignalsBlocked forTheNewThread;
     worker_ = std::thread(&NTCPRecvHandler::Work, this);
 }
@@ -54,14 +57,23 @@ void NTCPRecvHandler::OnDisconnect(ClientId id) {
 }
 
 bool NTCPRecvHandler::OnReceive(ClientId id, const char* data, unsigned size) {
-    ClientMessages::Fed fed;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        fed = messages_.Feed(id, data, size, std::chrono::steady_clock::now());
+    std::unique_lock<std::mutex> lock(mutex_);
+    const ClientMessages::Fed fed =
+        messages_.Feed(id, data, size, std::chrono::steady_clock::now());
+    if (fed == ClientMessages::Fed::Kept) {
+        while (atOnce_ && !busy_ && !stopping_ && messages_.AnyWaiting() &&
+               atOnce_(messages_.NextText())) {
+            Carry(lock, messages_.Next(), true);
+        }
+        // Only the worker waits for a message, and it finds the next one itself once busy.
+        const bool forTheWorker = messages_.AnyWaiting() && !busy_;
+        lock.unlock();
+        if (forTheWorker) wake_.notify_one();
+        return true;
     }
+    lock.unlock();
     switch (fed) {
         case ClientMessages::Fed::Kept:
-            wake_.notify_one();
             return true;
         case ClientMessages::Fed::TextTooLong:
             ConsoleLog(
@@ -93,27 +105,38 @@ void NTCPRecvHandler::OnServerStop() {
 void NTCPRecvHandler::Work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || messages_.AnyWaiting(); });
+        wake_.wait(lock, [this] { return stopping_ || (!busy_ && messages_.AnyWaiting()); });
         if (stopping_) return;
-        ClientMessages::Message message = messages_.Next();
+        Carry(lock, messages_.Next(), false);
+    }
+}
 
-        lock.unlock();
-        std::string reply;
-        const bool answered = processor_(std::move(message.text), reply, message.received);
-        lock.lock();
+void NTCPRecvHandler::Carry(std::unique_lock<std::mutex>& lock, ClientMessages::Message message,
+                            bool onServerThread) {
+    busy_ = true;
+    lock.unlock();
+    std::string reply;
+    const bool answered = processor_(std::move(message.text), reply, message.received);
+    lock.lock();
 
-        // Checked and handed over under the lock that OnDisconnect takes: a reply is never
-        // handed over for a client after the server has reported it gone, so it can never reach
-        // a later client that happens to get the same id.
-        if (stopping_) return;
-        if (!messages_.Wanted(message) || replies_ == nullptr) continue;
-        if (!answered) {
-            messages_.EndClient(message.client);
-            replies_->End(message.client);
-            continue;
-        }
+    // Checked under the lock that OnDisconnect takes: a reply is never handed over for a client
+    // after the server has reported it gone, so it can never reach a later client that happens
+    // to get the same id.
+    ITCPReplies* replies = replies_;
+    const bool wanted = !stopping_ && messages_.Wanted(message) && replies != nullptr;
+    if (wanted && !answered) messages_.EndClient(message.client);
+    if (wanted && answered) {
         ConsoleLog("[E Send] %s\n", ShownText(reply).c_str());
         reply += '\r';
-        replies_->Reply(message.client, std::move(reply));
     }
+    if (wanted && onServerThread) {
+        // There the reply is written at once and the connection may end within the call, which
+        // takes the lock; the client cannot go meanwhile, since it goes on this thread.
+        lock.unlock();
+        answered ? replies->Reply(message.client, std::move(reply)) : replies->End(message.client);
+        lock.lock();
+    } else if (wanted) {
+        answered ? replies->Reply(message.client, std::move(reply)) : replies->End(message.client);
+    }
+    busy_ = false;
 }

@@ -35,7 +35,11 @@ constexpr int kPowerAttempts = 10;
 
 struct Context {
     StationScheduler& scheduler;
-    Clock::time_point received;
+    Clock::time_point received;  // the epoch: now, read only by the messages that wait
+
+    Clock::time_point Received() const {
+        return received == Clock::time_point{} ? Clock::now() : received;
+    }
 };
 
 // Carries out a message whose row has been found; may replace the row's reply.
@@ -45,7 +49,7 @@ using Order = StationScheduler::Order;
 
 // Work that stays in order with the locomotive commands before it.
 void InOrder(Context& context, StationScheduler::Job job, Order order = Order::InLine) {
-    context.scheduler.RunBarrier(std::move(job), order, context.received + kReplyWindow);
+    context.scheduler.RunBarrier(std::move(job), order, context.Received() + kReplyWindow);
 }
 
 // Sends a track power command until the station answers it or is gone: a lost "K" would leave
@@ -104,7 +108,7 @@ void Program(Context& context, std::string& reply,
             CvService service(station, power);
             *answer = operation(service, message);
         },
-        Order::Programming, context.received + kProgrammingBegins);
+        Order::Programming, context.Received() + kProgrammingBegins);
     reply = ran ? *answer : "--";
 }
 
@@ -151,7 +155,7 @@ void Version(const std::string& message, std::string& reply, Context& context) {
 void Dequeue(const std::string& message, std::string&, Context& context) {
     std::int32_t key = 0;
     if (PacketDecoder::DequeueKey(message, key)) {
-        context.scheduler.Forget(key, context.received + kReplyWindow);
+        context.scheduler.Forget(key, context.Received() + kReplyWindow);
     }
 }
 
@@ -210,7 +214,8 @@ const Row* FindRow(const std::string& message) {
 }  // namespace
 
 bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler) {
-    return ProcessMessage(std::move(message), reply, scheduler, Clock::now());
+    // The clock is read only for a message that waits: most are answered at once.
+    return ProcessMessage(std::move(message), reply, scheduler, Clock::time_point{});
 }
 
 bool ProcessMessage(std::string message, std::string& reply, StationScheduler& scheduler,
@@ -227,4 +232,21 @@ bool ProcessMessage(std::string message, std::string& reply, StationScheduler& s
         row->action(message, reply, context);
     }
     return true;
+}
+
+bool AnsweredAtOnce(const std::string& message) {
+    const Row* row = FindRow(message);
+    if (row == nullptr || row->action == nullptr) return true;
+    switch (row->letter) {
+        case 'G':
+        case 'L':
+        case 'Q':
+            return true;
+        case 'S':
+            return !CvService::IsRegisterWrite(message);
+        case 'V':
+            return !CvService::IsRegisterRead(message);
+        default:
+            return false;
+    }
 }

@@ -186,6 +186,38 @@ INSTANTIATE_TEST_SUITE_P(Packets, Message, ::testing::ValuesIn(kPackets));
 INSTANTIATE_TEST_SUITE_P(CvService, Message, ::testing::ValuesIn(kCvMessages));
 INSTANTIATE_TEST_SUITE_P(Registers, Message, ::testing::ValuesIn(kRegisterMessages));
 
+// A message answered at once is carried out on the server's own thread: one that waits for the
+// station there would hold up reading and writing for every client.
+TEST(AnsweredAtOnce, IsEveryMessageThatNeverWaitsForTheStationAndNoOther) {
+    const std::pair<const char*, bool> cases[] = {
+        {"V", true},
+        {"V0", true},
+        {"V9", true},
+        {"C", true},
+        {"F", true},
+        {"M", true},
+        {"GD 01", true},
+        {"L 0003", true},
+        {"z", true},
+        {"", true},
+        {"Q C0 03 3F 85 79", true},
+        {"S 01 03 90 93", true},
+        {"S1 5", true},
+        {"V1", false},
+        {"V8", false},
+        {"S1 05", false},
+        {"S8 FF", false},
+        {"E", false},
+        {"K", false},
+        {"X", false},
+        {"D 00 03", false},
+        {"P 001 03", false},
+        {"R 001", false},
+    };
+    for (const auto& [message, atOnce] : cases)
+        EXPECT_EQ(AnsweredAtOnce(message), atOnce) << '"' << message << '"';
+}
+
 // The station switches the track off after every CV read or write; "X" (leaving programming)
 // switches it back on when the application had it on.
 struct PowerCase {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -90,19 +91,28 @@ protected:
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
     }
+    // The threads the messages were carried out on, in their order.
+    std::vector<std::thread::id> Threads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_;
+    }
 
     ConsoleCapture console;
     RecordingReplies replies;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> messages_;
+    std::vector<std::thread::id> threads_;
     bool held_ = false;
     bool letGo_ = false;
+    // Whether messages beginning with "Q" count as answered at once (set before the first read).
+    bool quickQ_ = false;
     NTCPRecvHandler handler{
         [this](std::string message, std::string& out, std::chrono::steady_clock::time_point) {
             ConsoleLog("[E Recv] %s\n", message.c_str());
             std::unique_lock<std::mutex> lock(mutex_);
             messages_.push_back(message);
+            threads_.push_back(std::this_thread::get_id());
             if (message == "HOLD") {
                 held_ = true;
                 changed_.notify_all();
@@ -111,7 +121,8 @@ protected:
             if (message == "BAD") return false;
             out = "A(" + message + ")";
             return true;
-        }};
+        },
+        [this](const std::string& message) { return quickQ_ && message[0] == 'Q'; }};
 };
 
 using Handed = RecordingReplies::Handed;
@@ -140,6 +151,37 @@ TEST_F(RecvHandler, LinesComeInTheOrderOfTheMessages) {
               (std::vector<std::string>{"TCP connection accepted from [10.0.0.7], ID: 5A1F00.\n",
                                         "[E Recv] E\n", "[E Send] A(E)\n", "[E Recv] K\n",
                                         "[E Send] A(K)\n"}));
+}
+
+// A message answered at once is carried out on the server's own thread, and its reply handed
+// over before the read returns, but only when nothing is under way: it never overtakes.
+TEST_F(RecvHandler, MessagesAnsweredAtOnceRunOnTheServersThreadUnlessOneIsUnderWay) {
+    quickQ_ = true;
+    const std::thread::id server = std::this_thread::get_id();
+    ASSERT_TRUE(handler.OnAccept(kClient, "127.0.0.1"));
+    EXPECT_TRUE(Receive("Q1\rQ2\rHOLD\rQ3\r"));
+    EXPECT_EQ(replies.All(), (std::vector<Handed>{{kClient, "A(Q1)\r"}, {kClient, "A(Q2)\r"}}));
+    ASSERT_TRUE(WaitUntilHeld());
+    // Behind the one under way, also when it comes in a later read.
+    EXPECT_TRUE(Receive("Q4\r"));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"Q1", "Q2", "HOLD"}));
+    LetGo();
+    ASSERT_TRUE(replies.WaitFor(5));
+    EXPECT_EQ(replies.All(), (std::vector<Handed>{{kClient, "A(Q1)\r"},
+                                                  {kClient, "A(Q2)\r"},
+                                                  {kClient, "A(HOLD)\r"},
+                                                  {kClient, "A(Q3)\r"},
+                                                  {kClient, "A(Q4)\r"}}));
+    const std::vector<std::thread::id> threads = Threads();
+    ASSERT_EQ(threads.size(), 5u);
+    EXPECT_EQ(threads[0], server);
+    EXPECT_EQ(threads[1], server);
+    for (std::size_t i = 2; i < threads.size(); ++i)
+        EXPECT_NE(threads[i], server) << Messages()[i];
+    // Once the worker is done, the next one is the server's again.
+    EXPECT_TRUE(Receive("Q5\r"));
+    EXPECT_EQ(replies.All().back(), (Handed{kClient, "A(Q5)\r"}));
+    EXPECT_EQ(Threads().back(), server);
 }
 
 TEST_F(RecvHandler, OneClientAtATime) {
