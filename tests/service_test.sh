@@ -52,21 +52,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-pass() {
-    echo "ok   - $1"
-    passed=$((passed + 1))
-}
-fail() {
-    echo "FAIL - $1"
-    failed=$((failed + 1))
-}
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
+source "$(dirname "$0")/support/checks.sh"
 finish() {
     if [ "$failed" -ne 0 ]; then
         echo "--- railmux:"
