@@ -14,7 +14,8 @@ DirectStationLine::~DirectStationLine() {
 }
 
 bool DirectStationLine::Open(const std::string& path, std::string& error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking: a read after poll must not wait when the station went away meanwhile.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
