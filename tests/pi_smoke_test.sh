@@ -73,29 +73,6 @@ wait_for_line() {  # FILE REGEX SECONDS [PID]
     wait_for_lines "$1" "$2" 1 "$3" "${4:-}"
 }
 
-free_port() {  # a TCP port nothing listens on, from FIRST on
-    local port=$1
-    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
-        port=$((port + 1))
-    done
-    echo "$port"
-}
-
-# One reply of the client protocol: the text up to its carriage return.
-reply() {  # FD SECONDS
-    local text=""
-    IFS= read -r -d $'\r' -t "$2" -u "$1" text || return 1
-    printf '%s' "$text"
-}
-
-# Sends MESSAGE and checks that its reply is EXPECTED.
-ask() {  # FD MESSAGE EXPECTED
-    printf '%s\r' "$2" >&"$1"
-    local got
-    got=$(reply "$1" 30)
-    check "$2 is answered $3 (got '$got')" [ "$got" = "$3" ]
-}
-
 # The packet of the simulated station's latest command, without its check byte (the state file's
 # "rails:" line).
 rails() {

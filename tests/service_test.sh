@@ -84,27 +84,6 @@ wait_for_line() {  # FILE REGEX SECONDS
     return 1
 }
 
-free_port() {  # a TCP port nothing listens on, from FIRST on
-    local port=$1
-    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
-        port=$((port + 1))
-    done
-    echo "$port"
-}
-
-reply() {  # FD SECONDS
-    local text=""
-    IFS= read -r -d $'\r' -t "$2" -u "$1" text || return 1
-    printf '%s' "$text"
-}
-
-ask() {  # FD MESSAGE EXPECTED
-    printf '%s\r' "$2" >&"$1"
-    local got
-    got=$(reply "$1" 30)
-    check "$2 is answered $3 (got '$got')" [ "$got" = "$3" ]
-}
-
 rails_carry() {  # PACKET SECONDS
     local deadline=$((SECONDS + $2))
     while [ $SECONDS -le $deadline ]; do

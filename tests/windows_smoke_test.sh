@@ -87,21 +87,6 @@ wait_exit() {  # PID SECONDS
     wait "$1"
 }
 
-free_port() {  # a TCP port nothing listens on, from FIRST on
-    local port=$1
-    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
-        port=$((port + 1))
-    done
-    echo "$port"
-}
-
-# One reply of the client protocol: the text up to its carriage return.
-reply() {  # FD SECONDS
-    local text=""
-    IFS= read -r -d $'\r' -t "$2" -u "$1" text || return 1
-    printf '%s' "$text"
-}
-
 # A port that cannot be opened: the program says why on standard error, serves the client all
 # the same and stops on Ctrl-C.
 unopened() {  # PORT DESCRIPTION REASON-REGEX

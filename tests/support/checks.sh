@@ -1,5 +1,6 @@
-# The shell tests' verdict lines: "ok   - WHAT" or "FAIL - WHAT", counted in passed and failed.
-# Sourced by the tests; each prints its own summary from the counts.
+# What the shell tests share: their verdict lines ("ok   - WHAT" or "FAIL - WHAT", counted in
+# passed and failed; each test prints its own summary from the counts), a free TCP port, and a
+# message of the client protocol with its reply. Sourced.
 passed=0
 failed=0
 pass() {
@@ -14,4 +15,28 @@ check() {  # check DESCRIPTION COMMAND...
     local what=$1
     shift
     if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+# A TCP port nothing listens on, from FIRST on.
+free_port() {  # FIRST
+    local port=$1
+    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+        port=$((port + 1))
+    done
+    echo "$port"
+}
+
+# One reply of the client protocol: the text up to its carriage return.
+reply() {  # FD SECONDS
+    local text=""
+    IFS= read -r -d $'\r' -t "$2" -u "$1" text || return 1
+    printf '%s' "$text"
+}
+
+# Sends MESSAGE and checks that its reply is EXPECTED.
+ask() {  # FD MESSAGE EXPECTED
+    printf '%s\r' "$2" >&"$1"
+    local got
+    got=$(reply "$1" 30)
+    check "$2 is answered $3 (got '$got')" [ "$got" = "$3" ]
 }
