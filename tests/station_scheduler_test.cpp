@@ -1,6 +1,7 @@
 #include "protocol/StationScheduler.hpp"
 
 #include "protocol/IStation.hpp"
+#include "protocol/ProcessMessage.hpp"
 #include "protocol/TrackPower.hpp"
 #include "tests/support/RecordingStation.hpp"
 
@@ -125,6 +126,24 @@ TEST_F(Scheduler, ProgrammingNotBegunInTimeIsWithdrawn) {
     EXPECT_TRUE(scheduler.RunBarrier([&ran](IStation&, TrackPower&) { ran = true; },
                                      Order::Programming, StationScheduler::Clock::now() + kWait));
     EXPECT_TRUE(ran);
+}
+
+// A programming message's time counts from its arrival, not from when it came out of the queue:
+// one that arrived longer ago than the application waits is not carried out, even when the
+// station is free again a moment later.
+TEST_F(Scheduler, ProgrammingCountsFromTheMessagesArrival) {
+    scheduler.ThrowTurnout({0, true});
+    ASSERT_TRUE(station.WaitForCalls(1));
+    auto freed = std::async(std::launch::async, [this] {
+        std::this_thread::sleep_for(100ms);
+        station.Open();
+    });
+    std::string reply;
+    ProcessMessage("P 001 03", reply, scheduler, StationScheduler::Clock::now() - 40s);
+    freed.get();
+    EXPECT_EQ(reply, "--");
+    EXPECT_TRUE(Barrier(Nothing()).get());
+    EXPECT_EQ(station.Calls().size(), 1u) << station.Calls().back();
 }
 
 // One that began before its deadline is waited for to its end: its reply tells what it did.
