@@ -23,10 +23,7 @@ version=$(sed -n 's/^project(railmux VERSION \([0-9.]*\).*/\1/p' \
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    kill_pids
     rm -rf "$tmp"
 }
 trap cleanup EXIT

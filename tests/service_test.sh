@@ -44,10 +44,7 @@ pids=()
 service=""
 cleanup() {
     [ -n "$service" ] && systemctl stop "$service" 2>/dev/null
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    kill_pids
     rm -rf "$tmp"
 }
 trap cleanup EXIT

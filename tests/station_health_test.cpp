@@ -1,6 +1,7 @@
 #include "station/StationHealth.hpp"
 
 #include "station/StationStatus.hpp"
+#include "tests/support/HealthLines.hpp"
 #include "tests/support/StatusLineText.hpp"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,6 @@ namespace {
 const char kDevice[] = "/dev/ttyUSB0";
 const char kStartUp[] =
     "DSAir2 on /dev/ttyUSB0: firmware 8, hardware DSAir2, track supply 14.8 V\n";
-const char kSupply[] = "DSAir2: track supply 14.8 V\n";
-const char kShortTrip[] =
-    "DSAir2 switched the track off: overload or short circuit on the track (error 8). Remove the "
-    "cause, then switch the track on again from the application.\n";
-const char kLowTrip[] =
-    "DSAir2 switched the track off: track supply too low (error 2). Remove the cause, then switch "
-    "the track on again from the application.\n";
-const char kHighTrip[] =
-    "DSAir2 switched the track off: track supply too high (error 4). Remove the cause, then "
-    "switch the track on again from the application.\n";
-const char kLowWhileOff[] =
-    "DSAir2 reports an error with the track off: track supply too low (error 2). Remove the cause "
-    "before switching the track on.\n";
 const char kHighWhileOff[] =
     "DSAir2 reports an error with the track off: track supply too high (error 4). Remove the "
     "cause before switching the track on.\n";

@@ -3,6 +3,7 @@
 // and reconnected, and the watch neither comes between a client's commands nor shows on the
 // console.
 #include "sim/DSAir2Simulator.hpp"
+#include "tests/support/HealthLines.hpp"
 #include "tests/support/RailmuxOnSim.hpp"
 #include "tests/support/TcpClient.hpp"
 
@@ -23,17 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-const char kShortTrip[] =
-    "DSAir2 switched the track off: overload or short circuit on the track (error 8). Remove the "
-    "cause, then switch the track on again from the application.\n";
-const char kLowTrip[] =
-    "DSAir2 switched the track off: track supply too low (error 2). Remove the cause, then switch "
-    "the track on again from the application.\n";
-const char kLowWhileOff[] =
-    "DSAir2 reports an error with the track off: track supply too low (error 2). Remove the cause "
-    "before switching the track on.\n";
-const char kSupply[] = "DSAir2: track supply 14.8 V\n";
 
 // Generous: what the issue bounds is asserted with its own bound.
 constexpr auto kTimeout = 30s;

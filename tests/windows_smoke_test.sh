@@ -36,10 +36,7 @@ tmp=$(mktemp -d)
 export TMPDIR="$tmp"
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    kill_pids
     "$wineserver" -k 2>/dev/null
     rm -f "$WINEPREFIX/dosdevices/${com,,}" "$WINEPREFIX/dosdevices/${refused,,}" "$link"
     rm -rf "$tmp"

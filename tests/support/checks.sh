@@ -1,6 +1,6 @@
-# What the shell tests share: their verdict lines ("ok   - WHAT" or "FAIL - WHAT", counted in
-# passed and failed; each test prints its own summary from the counts), a free TCP port, and a
-# message of the client protocol with its reply. Sourced.
+# What the shell tests share, sourced: their verdict lines ("ok   - WHAT" or "FAIL - WHAT",
+# counted in passed and failed; each test prints its own summary from the counts), a free TCP
+# port, a client message with its reply, and the end of the processes a test started.
 passed=0
 failed=0
 pass() {
@@ -39,4 +39,13 @@ ask() {  # FD MESSAGE EXPECTED
     local got
     got=$(reply "$1" 30)
     check "$2 is answered $3 (got '$got')" [ "$got" = "$3" ]
+}
+
+# Kills and reaps every process in the test's pids (its EXIT trap calls this).
+kill_pids() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
 }
